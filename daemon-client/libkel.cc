@@ -1,0 +1,365 @@
+// libkel.cc: the stand-in client library of keld, talking to keld-sim.
+//
+// Each call sends one request frame on the connection's Unix stream socket
+// and waits for its reply.  The handle is the socket's descriptor.  A daemon
+// that does not answer within kel_reply_timeout_ms makes the call fail, and
+// the socket is shut down so that later calls on it fail at once instead of
+// reading a late reply as their own.  The library uses only the C library,
+// so it adds no C++ run-time to the programs that link it.
+#include "kel.h"
+#include "kel_wire.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+constexpr int kel_reply_timeout_ms = 3000;   // longest wait for a whole reply
+
+// Return the milliseconds left until deadline, 0 when it has passed.
+static int ms_left(const struct timespec *deadline)
+{
+	struct timespec now;
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	long ms = (deadline->tv_sec - now.tv_sec) * 1000 + (deadline->tv_nsec - now.tv_nsec) / 1000000;
+	return ms > 0 ? (int)ms : 0;
+}
+
+// Move n bytes in the direction asked before the deadline. Return false on
+// failure, end of stream or time-out.
+static bool transfer(int fd, unsigned char *p, size_t n, bool out, const struct timespec *deadline)
+{
+	while (n > 0) {
+		struct pollfd pfd = {fd, (short)(out ? POLLOUT : POLLIN), 0};
+		int r = poll(&pfd, 1, ms_left(deadline));
+		if (r < 0 && errno == EINTR)
+			continue;
+		if (r <= 0)
+			return false;
+		ssize_t k = out ? send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT) : recv(fd, p, n, MSG_DONTWAIT);
+		if (k < 0 && (errno == EINTR || errno == EAGAIN))
+			continue;
+		if (k <= 0)
+			return false;
+		p += k;
+		n -= (size_t)k;
+	}
+	return true;
+}
+
+// Send the request in m and replace it by the reply, positioned after the
+// result, which lands in *result. Return false when no valid reply came.
+static bool exchange(int fd, kel_msg *m, int32_t *result)
+{
+	if (m->bad)
+		return false;
+	struct timespec deadline;
+	clock_gettime(CLOCK_MONOTONIC, &deadline);
+	deadline.tv_sec += kel_reply_timeout_ms / 1000;
+	deadline.tv_nsec += (long)(kel_reply_timeout_ms % 1000) * 1000000;
+	if (deadline.tv_nsec >= 1000000000) {
+		deadline.tv_sec++;
+		deadline.tv_nsec -= 1000000000;
+	}
+
+	unsigned char hdr[4];
+	frame_header(hdr, m->len);
+	bool ok = transfer(fd, hdr, sizeof hdr, true, &deadline) &&
+	          transfer(fd, m->data, m->len, true, &deadline) &&
+	          transfer(fd, hdr, sizeof hdr, false, &deadline);
+	size_t len = ok ? frame_length(hdr) : 0;
+	ok = ok && len <= sizeof m->data && transfer(fd, m->data, len, false, &deadline);
+	if (!ok) {
+		shutdown(fd, SHUT_RDWR);
+		return false;
+	}
+	m->len = len;
+	m->pos = 0;
+	m->bad = false;
+	return msg_get_int(m, result);
+}
+
+static void begin(kel_msg *m, const char *call)
+{
+	msg_clear(m);
+	msg_put_str(m, call, strlen(call));
+}
+
+// Make a call whose arguments are n integers and whose reply carries nothing
+// but the result. Return the result, or failure when no reply came.
+static int call_ints(int handle, const char *call, int failure, int n, const int32_t *args)
+{
+	kel_msg m;
+	begin(&m, call);
+	for (int i = 0; i < n; i++)
+		msg_put_int(&m, args[i]);
+	int32_t result;
+	return exchange(handle, &m, &result) ? result : failure;
+}
+
+// Make a call whose reply carries one integer output.
+static int call_int_out(int handle, const char *call, int n, const int32_t *args, int *out)
+{
+	kel_msg m;
+	begin(&m, call);
+	for (int i = 0; i < n; i++)
+		msg_put_int(&m, args[i]);
+	int32_t result, v;
+	if (!exchange(handle, &m, &result))
+		return 0;
+	if (result && msg_get_int(&m, &v))
+		*out = v;
+	return result;
+}
+
+// Make a call whose reply carries a text, cut to fit buf and terminated.
+static int call_text_out(int handle, const char *call, int n, const int32_t *args, char *buf, int len)
+{
+	kel_msg m;
+	begin(&m, call);
+	for (int i = 0; i < n; i++)
+		msg_put_int(&m, args[i]);
+	int32_t result;
+	const char *s;
+	size_t k;
+	if (!exchange(handle, &m, &result))
+		return 0;
+	if (result && msg_get_str(&m, &s, &k) && len > 0) {
+		if (k > (size_t)len - 1)
+			k = (size_t)len - 1;
+		memcpy(buf, s, k);
+		buf[k] = '\0';
+	}
+	return result;
+}
+
+// Make a call that sends a text of len bytes (its terminator counted).
+static int call_text_in(int handle, const char *call, const char *text, int len)
+{
+	kel_msg m;
+	begin(&m, call);
+	size_t n = text && len > 0 ? strnlen(text, (size_t)len) : 0;
+	msg_put_str(&m, text ? text : "", n);
+	msg_put_int(&m, len);
+	int32_t result;
+	return exchange(handle, &m, &result) ? result : 0;
+}
+
+extern "C" {
+
+int kel_connect_unix(const char *path, int mode, const char *secret, int secret_len, int *handle)
+{
+	struct sockaddr_un sa;
+	size_t plen = strlen(path);
+	if (plen >= sizeof sa.sun_path)
+		return -1;
+	memset(&sa, 0, sizeof sa);
+	sa.sun_family = AF_UNIX;
+	memcpy(sa.sun_path, path, plen);
+
+	int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	if (fd < 0)
+		return -1;
+	if (connect(fd, (struct sockaddr *)&sa, sizeof sa) < 0) {
+		close(fd);
+		return -1;
+	}
+	kel_msg m;
+	begin(&m, "kel_connect_unix");
+	msg_put_str(&m, path, plen);
+	msg_put_int(&m, mode);
+	msg_put_str(&m, secret ? secret : "", secret && secret_len > 0 ? (size_t)secret_len : 0);
+	msg_put_int(&m, secret_len);
+	int32_t result;
+	if (!exchange(fd, &m, &result)) {
+		close(fd);
+		return -1;
+	}
+	*handle = fd;
+	return result > 0 ? 1 : 0;
+}
+
+int kel_disconnect(int handle)
+{
+	call_ints(handle, "kel_disconnect", 0, 0, nullptr);
+	close(handle);
+	return 1;
+}
+
+int kel_noop(int handle)
+{
+	return call_ints(handle, "kel_noop", 0, 0, nullptr);
+}
+
+int kel_get_all_sensor_online(int handle, int **list)
+{
+	kel_msg m;
+	begin(&m, "kel_get_all_sensor_online");
+	int32_t result, n;
+	if (!exchange(handle, &m, &result) || !result)
+		return 0;
+	if (!msg_get_int(&m, &n) || n < 0 || (size_t)n > kel_frame_max / 10)
+		return 0;
+	int *out = (int *)malloc(sizeof(int) * (1 + 2 * (size_t)n));
+	if (!out)
+		return 0;
+	out[0] = n;
+	for (int i = 1; i <= 2 * n; i++) {
+		int32_t v;
+		if (!msg_get_int(&m, &v)) {
+			free(out);
+			return 0;
+		}
+		out[i] = v;
+	}
+	*list = out;
+	return result;
+}
+
+int kel_get_sensor_status(int handle, int item, int type, int port, int *out)
+{
+	const int32_t a[] = {item, type, port};
+	return call_int_out(handle, "kel_get_sensor_status", 3, a, out);
+}
+
+int kel_get_sensor_threshold(int handle, int kind, int level, int port, int *out)
+{
+	const int32_t a[] = {kind, level, port};
+	return call_int_out(handle, "kel_get_sensor_threshold", 3, a, out);
+}
+
+int kel_get_sensor_atod_value_type(int handle, int port, int *out)
+{
+	const int32_t a[] = {port};
+	return call_int_out(handle, "kel_get_sensor_atod_value_type", 1, a, out);
+}
+
+int kel_get_sensor_420MA_value_type(int handle, int port, int *out)
+{
+	const int32_t a[] = {port};
+	return call_int_out(handle, "kel_get_sensor_420MA_value_type", 1, a, out);
+}
+
+int kel_get_sensor_atod_unit(int handle, int port, char *buf, int len)
+{
+	const int32_t a[] = {port, len};
+	return call_text_out(handle, "kel_get_sensor_atod_unit", 2, a, buf, len);
+}
+
+int kel_get_sensor_420MA_unit(int handle, int port, char *buf, int len)
+{
+	const int32_t a[] = {port, len};
+	return call_text_out(handle, "kel_get_sensor_420MA_unit", 2, a, buf, len);
+}
+
+int kel_get_sensor_description(int handle, int type, int port, char *buf, int len)
+{
+	const int32_t a[] = {type, port, len};
+	return call_text_out(handle, "kel_get_sensor_description", 3, a, buf, len);
+}
+
+int kel_db_get(int handle, const char *key, void **block, char **value, int mode, int *status)
+{
+	kel_msg m;
+	begin(&m, "kel_db_get");
+	msg_put_str(&m, key, strlen(key));
+	msg_put_int(&m, mode);
+	*block = nullptr;
+	*value = nullptr;
+	*status = -1;
+	int32_t result;
+	const char *s;
+	size_t n;
+	if (!exchange(handle, &m, &result) || !result)
+		return 0;
+	if (!msg_get_str(&m, &s, &n))
+		return 0;
+	char *copy = (char *)malloc(n + 1);
+	if (!copy)
+		return 0;
+	memcpy(copy, s, n);
+	copy[n] = '\0';
+	*block = copy;
+	*value = copy;
+	*status = (int)n;
+	return result;
+}
+
+int kel_get_network_ip(int handle, int item, uint32_t *addr)
+{
+	int v;
+	const int32_t a[] = {item};
+	int r = call_int_out(handle, "kel_get_network_ip", 1, a, &v);
+	if (r)
+		*addr = (uint32_t)v;
+	return r;
+}
+
+int kel_set_network_ip(int handle, int item, uint32_t addr)
+{
+	const int32_t a[] = {item, (int32_t)addr};
+	return call_ints(handle, "kel_set_network_ip", 0, 2, a);
+}
+
+int kel_set_use_dhcp(int handle, int on)
+{
+	return call_ints(handle, "kel_set_use_dhcp", 0, 1, &on);
+}
+
+int kel_set_camera_enable(int handle, int on)
+{
+	return call_ints(handle, "kel_set_camera_enable", 0, 1, &on);
+}
+
+int kel_reload_network_setting(int handle)
+{
+	return call_ints(handle, "kel_reload_network_setting", 0, 0, nullptr);
+}
+
+int kel_set_manuf_name(int handle, const char *text, int len)
+{
+	return call_text_in(handle, "kel_set_manuf_name", text, len);
+}
+
+int kel_set_product_name(int handle, const char *text, int len)
+{
+	return call_text_in(handle, "kel_set_product_name", text, len);
+}
+
+int kel_set_system_description(int handle, const char *text, int len)
+{
+	return call_text_in(handle, "kel_set_system_description", text, len);
+}
+
+int kel_set_help_url(int handle, const char *text, int len)
+{
+	return call_text_in(handle, "kel_set_help_url", text, len);
+}
+
+int kel_set_time_zone(int handle, int zone)
+{
+	return call_ints(handle, "kel_set_time_zone", 0, 1, &zone);
+}
+
+int kel_run_keld_command(int handle, const char *command, int len)
+{
+	return call_text_in(handle, "kel_run_keld_command", command, len);
+}
+
+int kel_make_event(int handle, int type, int port, int value, int raw, int status, int degree,
+                   uint32_t source, uint32_t cameras)
+{
+	const int32_t a[] = {type, port, value, raw, status, degree, (int32_t)source, (int32_t)cameras};
+	return call_ints(handle, "kel_make_event", 0, 8, a);
+}
+
+int kel_ppp_command(int handle, int command, int port, int connect_to)
+{
+	const int32_t a[] = {command, port, connect_to};
+	return call_ints(handle, "kel_ppp_command", 1, 3, a);
+}
+
+}
