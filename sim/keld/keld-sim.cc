@@ -304,7 +304,6 @@ static int serve(const std::string &call, json &args, kel_msg *reply, bool *chan
 			net = json::object();
 		if (set) {
 			net[ip_keys[item]] = dotted((uint32_t)args[1].get<int>());
-			args[1] = dotted((uint32_t)args[1].get<int>());
 			*changed = true;
 		} else {
 			msg_put_int(reply, (int32_t)address_of(get_or(net, ip_keys[item], "0.0.0.0")));
@@ -368,12 +367,12 @@ static int serve(const std::string &call, json &args, kel_msg *reply, bool *chan
 	if (call == "kel_make_event") {
 		if (!shape(args, "iiiiiiii") || refused(""))
 			return 0;
-		args[6] = dotted((uint32_t)args[6].get<int>());
-		args[7] = (uint32_t)args[7].get<int>();
 		json e = json::object();
-		static const char *const keys[] = {"type", "port", "value", "raw", "status", "degree", "source", "cameras"};
-		for (int i = 0; i < 8; i++)
+		static const char *const keys[] = {"type", "port", "value", "raw", "status", "degree"};
+		for (int i = 0; i < 6; i++)
 			e[keys[i]] = args[i];
+		e["source"] = dotted((uint32_t)args[6].get<int>());
+		e["cameras"] = (uint32_t)args[7].get<int>();
 		state["events"].push_back(e);
 		*changed = true;
 		return 1;
@@ -388,6 +387,18 @@ static int serve(const std::string &call, json &args, kel_msg *reply, bool *chan
 	}
 
 	return 0;
+}
+
+// Show addresses in the log as dotted text and the camera mask unsigned,
+// whether or not the call succeeded.
+static void readable_args(const std::string &call, json &args)
+{
+	if (call == "kel_set_network_ip" && shape(args, "ii"))
+		args[1] = dotted((uint32_t)args[1].get<int>());
+	if (call == "kel_make_event" && shape(args, "iiiiiiii")) {
+		args[6] = dotted((uint32_t)args[6].get<int>());
+		args[7] = (uint32_t)args[7].get<int>();
+	}
 }
 
 // Answer a login. The snmp socket takes the community, the other the
@@ -496,6 +507,7 @@ static void serve_connection(conn c)
 			}
 			if (changed)
 				save_state();
+			readable_args(call, args);
 			log_line({{"conn", c.id}, {"call", call}, {"args", args}, {"result", result}});
 		}
 		if (m.bad)
