@@ -1,0 +1,246 @@
+// ttylaunch: keep mgetty answering on the appliance's serial lines.
+//
+// At start-up the line settings in keld's database become the mgetty
+// configuration and one pppd options file per line.  Then one supervisor
+// thread per enabled line starts mgetty, waits for it and starts it again
+// three seconds after it ends, for as long as keld says that the line is
+// enabled; once it is not, the supervisor removes the line's options file and
+// ends.  The launcher ends when it has waited for its supervisors in port
+// order.  It takes no arguments and writes everything on standard output.
+//
+// Every question to keld uses a connection of its own, closed as soon as the
+// question is answered, so that a line whose mgetty keeps ending costs
+// nothing that adds up over months.
+#include "kel.h"
+#include "linecfg.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+constexpr int key_max = 64;             // a settings key with its port number
+constexpr int options_path_max = 64;    // an options file path, when written
+constexpr int remove_path_max = 32;     // an options file path, when removed
+constexpr int start_pause_s = 1;        // between starting two supervisors
+constexpr int restart_pause_s = 3;      // between an mgetty ending and the next
+
+static const char keld_socket[] = "/tmp/.keld-snmp";
+static const char community[] = "meadow";
+static const char mgetty_config[] = "/etc/mgetty/mgetty.config";
+static const char mgetty_path[] = "/usr/sbin/mgetty";
+
+static pthread_t helper[port_count];    // supervisor of each port, when started
+static bool helper_started[port_count]; // whether helper[n] holds a thread
+
+// keld is gone: say so and end the whole process, supervisors included.
+// Output is flushed after every message, so nothing is left to flush here
+// and _exit is safe from any thread.
+static void keld_unreachable()
+{
+	fputs("Cannot connect to keld\n", stdout);
+	fflush(stdout);
+	_exit(1);
+}
+
+// Open a connection to keld for one question, or end the process when keld
+// cannot be reached. A refused login goes on: its questions simply fail.
+static int keld_open()
+{
+	int handle = -1;
+	if (kel_connect_unix(keld_socket, 2, community, sizeof community - 1, &handle) < 0)
+		keld_unreachable();
+	return handle;
+}
+
+// Close a question's connection, when the library handed one out.
+static void keld_close(int handle)
+{
+	if (handle >= 0)
+		kel_disconnect(handle);
+}
+
+// Return a malloc'ed copy of the setting's value, or nullptr when it has
+// none. The caller frees the copy.
+static char *settings_read(int handle, const char *key)
+{
+	void *block = nullptr;
+	char *value = nullptr;
+	int status = -1;
+	if (!kel_db_get(handle, key, &block, &value, 2, &status) || status < 0 || !value)
+		return nullptr;
+	size_t n = strlen(value) + 1;
+	char *copy = (char *)malloc(n);
+	if (copy)
+		memcpy(copy, value, n);
+	free(block);
+	return copy;
+}
+
+// Read a per-port setting such as "MGETTY-INIT%d".
+static char *port_setting(int handle, const char *format, int port)
+{
+	char key[key_max];
+	snprintf(key, sizeof key, format, port);
+	return settings_read(handle, key);
+}
+
+// Print one line on standard output at once, so that it is not lost or
+// reordered when the process ends from another thread.
+__attribute__((format(printf, 1, 2))) static void say(const char *format, ...)
+{
+	va_list ap;
+	va_start(ap, format);
+	vprintf(format, ap);
+	va_end(ap);
+	fflush(stdout);
+}
+
+// Write the options file of a port. Return nothing: a file that cannot be
+// written is skipped, and the other ports go on.
+static void write_options_file(int port, const char *own, const char *remote)
+{
+	char path[options_path_max];
+	if (snprintf(path, sizeof path, "/etc/ppp/options.%s", ports::ttyname[port]) >= (int)sizeof path)
+		return;
+	FILE *f = fopen(path, "w");
+	if (!f)
+		return;
+	bool ok = write_ppp_options(f, own, remote);
+	if (fclose(f) != 0 || !ok)
+		say("%s: %s\n", path, "cannot be written");
+}
+
+// Write the mgetty configuration and the pppd options file of every port
+// whose settings are there, enabled or not. Never removes a file. Returns 0.
+int create_cfg_file()
+{
+	int handle = keld_open();
+	FILE *cfg = fopen(mgetty_config, "w");
+	if (!cfg) {
+		keld_close(handle);
+		return 0;
+	}
+	bool ok = write_config_head(cfg);
+	for (int port = 0; port < port_count; port++) {
+		char *init = port_setting(handle, "MGETTY-INIT%d", port);
+		if (init && *init) {
+			if (init_fits_one_line(init))
+				ok = write_port_stanza(cfg, ports::ttyname[port], init) && ok;
+			else
+				say("MGETTY-INIT%d holds a line break: no stanza for %s\n", port, ports::ttyname[port]);
+		}
+		free(init);
+
+		uint32_t addr;
+		if (!kel_get_network_ip(handle, 0, &addr))
+			continue;
+		char own[dotted_max];
+		format_dotted(addr, own);
+		char *remote = port_setting(handle, "MGETTY-IP%d", port);
+		if (!remote)
+			continue;
+		if (*remote && !is_dotted_ipv4(remote))
+			say("MGETTY-IP%d is not a dotted IPv4 address: no options file for %s\n", port,
+			    ports::ttyname[port]);
+		else if (*remote)
+			write_options_file(port, own, remote);
+		free(remote);
+	}
+	keld_close(handle);
+	if (fclose(cfg) != 0 || !ok)
+		say("%s: %s\n", mgetty_config, "cannot be written");
+	return 0;
+}
+
+// Return the port's bit of the enabled-port mask, 0 when it is not enabled.
+int is_enable(int port)
+{
+	int handle = keld_open();
+	char *text = settings_read(handle, "MGETTY-PORT");
+	keld_close(handle);
+	int mask = port_mask(text);
+	free(text);
+	return port_bit(mask, port);
+}
+
+// Sleep for whole seconds, through any interruption.
+static void pause_seconds(int seconds)
+{
+	struct timespec left = {seconds, 0};
+	while (nanosleep(&left, &left) < 0 && errno == EINTR)
+		;
+}
+
+// Start mgetty on the port and return its process id, or -1 when no child
+// could be made. The child starts mgetty as if from a fresh shell: default
+// dispositions and no signal blocked, whatever the launcher inherited. All
+// signals stay blocked across fork so that nothing runs in the child before
+// its dispositions are reset; the child makes async-signal-safe calls only.
+static pid_t start_mgetty(int port)
+{
+	sigset_t all, saved, none;
+	sigfillset(&all);
+	sigemptyset(&none);
+	pthread_sigmask(SIG_SETMASK, &all, &saved);
+	pid_t pid = fork();
+	if (pid == 0) {
+		struct sigaction dfl;
+		memset(&dfl, 0, sizeof dfl);
+		dfl.sa_handler = SIG_DFL;
+		sigemptyset(&dfl.sa_mask);
+		for (int sig = 1; sig < NSIG; sig++)
+			sigaction(sig, &dfl, nullptr);   // fails harmlessly for KILL, STOP
+		sigprocmask(SIG_SETMASK, &none, nullptr);
+		execl(mgetty_path, "mgetty", ports::ttyname[port], (char *)nullptr);
+		_exit(127);
+	}
+	pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+	return pid;
+}
+
+// Supervise one port: keep mgetty running while the port is enabled, then
+// remove its options file. Its argument is the port number.
+static void *luncher(void *arg)
+{
+	int port = (int)(intptr_t)arg;
+	while (is_enable(port)) {
+		pid_t pid = start_mgetty(port);
+		if (pid < 0)
+			return nullptr;   // no child: the options file stays
+		while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR)
+			;
+		pause_seconds(restart_pause_s);
+	}
+	char path[remove_path_max];
+	snprintf(path, sizeof path, "/etc/ppp/options.%s", ports::ttyname[port]);
+	unlink(path);
+	return nullptr;
+}
+
+int main()
+{
+	// An inherited "ignore" for SIGCHLD would have the kernel reap mgetty
+	// before its supervisor could wait for it.
+	signal(SIGCHLD, SIG_DFL);
+
+	create_cfg_file();
+	for (int port = 0; port < port_count; port++) {
+		if (!is_enable(port))
+			continue;
+		helper_started[port] =
+		        pthread_create(&helper[port], nullptr, luncher, (void *)(intptr_t)port) == 0;
+		pause_seconds(start_pause_s);
+	}
+	for (int port = 0; port < port_count; port++)
+		if (is_enable(port) && helper_started[port])
+			pthread_join(helper[port], nullptr);
+	return 0;
+}
