@@ -1,0 +1,127 @@
+// echo_request.cc: pingaddrd's command line, its kernel filter and the reading
+// of a captured frame.  Nothing here touches the network, so the unit tests
+// link it as it ships.
+#include "echo_request.h"
+
+#include <limits.h>
+#include <linux/if_packet.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+static const char usage_format[] =
+	"Usage: %s [-c] [-e command] [-t secs] [-l bytes] [-i interface] [-n] [-s] [-h]\n";
+
+// The six instructions run by the kernel on every IPv4 frame, so that the
+// daemon sleeps through all traffic but echo requests.  The IPv4 header is
+// taken to be 20 bytes long: the ICMP header starts at offset 34.
+const sock_filter echo_request_filter[filter_length] = {
+	BPF_STMT(BPF_LD + BPF_B + BPF_ABS, 23),              // IPv4 protocol field
+	BPF_JUMP(BPF_JMP + BPF_JEQ + BPF_K, 1, 0, 3),        // ICMP, else drop
+	BPF_STMT(BPF_LD + BPF_H + BPF_ABS, 34),              // ICMP type and code
+	BPF_JUMP(BPF_JMP + BPF_JEQ + BPF_K, 0x0800, 0, 1),   // echo request, code 0, else drop
+	BPF_STMT(BPF_RET + BPF_K, 0xFFFFFFFF),               // accept the whole frame
+	BPF_STMT(BPF_RET + BPF_K, 0),                        // drop
+};
+
+// Read text as a decimal number the way atoi does (leading blanks and a sign,
+// trailing text ignored, no digits giving 0), but saturate at the limits of
+// int instead of leaving an overflow undefined.
+static int read_decimal(const char *text)
+{
+	long value = strtol(text, nullptr, 10);  // saturates at the limits of long
+	if (value > INT_MAX)
+		return INT_MAX;
+	if (value < INT_MIN)
+		return INT_MIN;
+	return (int)value;
+}
+
+// Copy text into a field of size bytes, cut to size - 1 characters.
+static void copy_cut(char *field, size_t size, const char *text)
+{
+	size_t length = strnlen(text, size - 1);
+	memcpy(field, text, length);
+	field[length] = '\0';
+}
+
+int parse_options(int argc, char **argv, run_settings *settings, FILE *out, FILE *err)
+{
+	const char *program = argv[0];
+
+	memset(settings, 0, sizeof *settings);
+	settings->timeout = -1;
+	settings->payload_size = -1;
+	copy_cut(settings->interface_name, sizeof settings->interface_name, "eth0");
+
+	optind = 0;  // a fresh scan of this argv, also when called again
+	int option;
+	while ((option = getopt(argc, argv, "t:e:l:ci:nhs")) != -1) {
+		switch (option) {
+		case 'c':
+			settings->change_address = true;
+			break;
+		case 'e':
+			copy_cut(settings->command, sizeof settings->command, optarg);
+			break;
+		case 'h':
+			fprintf(out, usage_format, program);
+			return 0;
+		case 'i':
+			settings->bind_to_interface = true;
+			copy_cut(settings->interface_name, sizeof settings->interface_name, optarg);
+			break;
+		case 'l':
+			settings->payload_size = read_decimal(optarg);
+			if (settings->payload_size < payload_min || settings->payload_size > payload_max) {
+				fprintf(err, "Invalid echo request payload size %d (min %d, max %d).\n",
+				        settings->payload_size, payload_min, payload_max);
+				return 1;
+			}
+			break;
+		case 'n':
+			settings->foreground = true;
+			break;
+		case 's':
+			settings->through_keld = true;
+			break;
+		case 't':
+			settings->timeout = read_decimal(optarg);
+			if (settings->timeout < 1) {
+				fputs("Invalid timeout argument.\n", err);
+				return 1;
+			}
+			break;
+		default:
+			fprintf(err, usage_format, program);
+			return 1;
+		}
+	}
+	return options_go_on;
+}
+
+bool read_echo_request(const unsigned char *frame, ssize_t length, int packet_type,
+                       int payload_size, echo_request *request)
+{
+	// A frame short of the headers never passes the filter; one that came
+	// in anyway must not be read past its end.
+	if (length < (ssize_t)frame_min || packet_type != PACKET_HOST)
+		return false;
+
+	unsigned char header[ip_header_size];
+	memcpy(header, frame + ip_header_offset, sizeof header);
+	int total_length = header[2] << 8 | header[3];
+	if (payload_size != -1 && payload_size != total_length - echo_overhead)
+		return false;
+
+	request->payload_size = total_length - echo_overhead;
+	memcpy(&request->source, header + 12, sizeof request->source);
+	memcpy(&request->destination, header + 16, sizeof request->destination);
+	return true;
+}
+
+unsigned first_octet(uint32_t address)
+{
+	const unsigned char *bytes = (const unsigned char *)&address;
+	return bytes[0];
+}
