@@ -1,0 +1,146 @@
+"""Helpers for ttylaunch's system tests: keld settings, a stand-in mgetty that
+records its starts and ends and lives as long as the test says, and a look at
+the launcher's process from outside.
+
+Importing kelsys first makes sure that all of this runs inside the sandbox,
+where /usr/sbin, /etc and /tmp are the test's own.
+"""
+
+import json
+import os
+import subprocess
+import time
+
+import kelsys
+
+MGETTY = "/usr/sbin/mgetty"
+MGETTY_LOG = "/tmp/mgetty-runs.log"
+CONFIG = "/etc/mgetty/mgetty.config"
+TTYS = ["ttySMX0", "ttySMX1", "rfcomm0", "ttyACM0"]
+
+# The stand-in: one JSON line when it starts (with its signal state as the
+# kernel shows it) and one when it ends; in between it stays while the hold
+# file of its line exists.  dash changes no signal disposition of its own in a
+# script, so SigBlk and SigIgn are what the launcher handed over.
+STANDIN = r"""#!/bin/sh
+log=%(log)s
+blk=$(sed -n 's/^SigBlk:[[:space:]]*//p' /proc/$$/status)
+ign=$(sed -n 's/^SigIgn:[[:space:]]*//p' /proc/$$/status)
+printf '{"event":"start","pid":%%d,"time":%%s,"args":"%%s","argc":%%d,"blk":"%%s","ign":"%%s"}\n' \
+    $$ "$(date +%%s.%%N)" "$*" $# "$blk" "$ign" >> $log
+while [ -e /tmp/mgetty-hold.$1 ]; do sleep 0.1; done
+printf '{"event":"end","pid":%%d,"time":%%s,"args":"%%s"}\n' $$ "$(date +%%s.%%N)" "$*" >> $log
+"""
+
+
+def install_standin():
+    """Put the recording stand-in at /usr/sbin/mgetty, with an empty record."""
+    if os.path.exists(MGETTY_LOG):
+        os.unlink(MGETTY_LOG)
+    with open(MGETTY + ".new", "w") as f:
+        f.write(STANDIN % {"log": MGETTY_LOG})
+    os.chmod(MGETTY + ".new", 0o755)
+    os.rename(MGETTY + ".new", MGETTY)
+
+
+def hold(tty):
+    """Make the stand-in on tty stay until release(tty)."""
+    open("/tmp/mgetty-hold." + tty, "w").close()
+
+
+def release(tty):
+    try:
+        os.unlink("/tmp/mgetty-hold." + tty)
+    except FileNotFoundError:
+        pass
+
+
+def runs():
+    """The stand-in's records, in order."""
+    if not os.path.exists(MGETTY_LOG):
+        return []
+    with open(MGETTY_LOG) as f:
+        return [json.loads(line) for line in f if line.strip()]
+
+
+def starts(tty=None):
+    return [r for r in runs() if r["event"] == "start" and (tty is None or r["args"] == tty)]
+
+
+def ends(tty=None):
+    return [r for r in runs() if r["event"] == "end" and (tty is None or r["args"] == tty)]
+
+
+def state(mask=None, inits=None, ips=None, own="192.0.2.1", fail=()):
+    """A keld-sim state with the line settings given by port number."""
+    settings = {}
+    if mask is not None:
+        settings["MGETTY-PORT"] = mask
+    for port, text in (inits or {}).items():
+        settings["MGETTY-INIT%d" % port] = text
+    for port, text in (ips or {}).items():
+        settings["MGETTY-IP%d" % port] = text
+    return {"settings": settings, "network": {"ip": own}, "fail": list(fail)}
+
+
+def options_path(port):
+    return "/etc/ppp/options." + TTYS[port]
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def launch(argv_extra=(), preexec_fn=None, wrapper=()):
+    """Start ttylaunch with its output on a pipe."""
+    argv = list(wrapper) + [kelsys.binary("ttylaunch")] + list(argv_extra)
+    return subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            preexec_fn=preexec_fn)
+
+
+def finish(proc, timeout=30):
+    """Wait for a launcher; return (status, stdout bytes, stderr bytes)."""
+    out, err = proc.communicate(timeout=timeout)
+    return proc.returncode, out, err
+
+
+def stop(proc):
+    if proc.poll() is None:
+        proc.kill()
+        proc.communicate()
+
+
+def port_questions(sim):
+    """How many times the enabled-port mask has been asked for."""
+    return sum(1 for c in sim.calls("kel_db_get") if c[1][0] == "MGETTY-PORT")
+
+
+def connections(sim):
+    """(opened, closed) connections in keld-sim's call log."""
+    opened = closed = 0
+    for e in sim.entries():
+        if e.get("event") == "open":
+            opened += 1
+        elif e.get("event") == "close":
+            closed += 1
+    return opened, closed
+
+
+def open_fds(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+def cpu_seconds(pid):
+    """User plus system time of the process itself, children not counted."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def wait_until(predicate, timeout=10.0):
+    return kelsys.wait_for(predicate, timeout=timeout, step=0.05)
+
+
+def now():
+    return time.time()
