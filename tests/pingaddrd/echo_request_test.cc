@@ -1,0 +1,235 @@
+// The pure logic of pingaddrd: the kernel filter, the command line and the
+// reading of a captured frame.
+#include "echo_request.h"
+
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <linux/if_packet.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// An Ethernet frame holding an IPv4 header of ihl words, protocol, and an
+// ICMP type and code where a 20-byte header would leave them.
+std::vector<unsigned char> make_frame(size_t length, int protocol, int type, int code,
+                                      int total_length = 84, int ihl = 5)
+{
+	std::vector<unsigned char> f(length, 0);
+	f[12] = 0x08;
+	f[14] = (unsigned char)(0x40 | ihl);
+	f[16] = (unsigned char)(total_length >> 8);
+	f[17] = (unsigned char)total_length;
+	f[23] = (unsigned char)protocol;
+	const unsigned char src[] = {198, 51, 100, 9}, dst[] = {192, 0, 2, 50};
+	memcpy(&f[26], src, 4);
+	memcpy(&f[30], dst, 4);
+	if (length > 35) {
+		f[34] = (unsigned char)type;
+		f[35] = (unsigned char)code;
+	}
+	return f;
+}
+
+// What the kernel does with the program: the subset of classic BPF it uses.
+// A load past the end of the frame drops it, as in the kernel.
+uint32_t run_filter(const std::vector<unsigned char> &frame)
+{
+	uint32_t a = 0;
+	for (unsigned pc = 0; pc < filter_length; pc++) {
+		const sock_filter &in = echo_request_filter[pc];
+		switch (in.code) {
+		case BPF_LD + BPF_B + BPF_ABS:
+			if (in.k >= frame.size())
+				return 0;
+			a = frame[in.k];
+			break;
+		case BPF_LD + BPF_H + BPF_ABS:
+			if (in.k + 2 > frame.size())
+				return 0;
+			a = (uint32_t)frame[in.k] << 8 | frame[in.k + 1];
+			break;
+		case BPF_JMP + BPF_JEQ + BPF_K:
+			pc += a == in.k ? in.jt : in.jf;
+			break;
+		case BPF_RET + BPF_K:
+			return in.k;
+		default:
+			ADD_FAILURE() << "unexpected instruction " << in.code;
+			return 0;
+		}
+	}
+	ADD_FAILURE() << "program runs off its end";
+	return 0;
+}
+
+}  // namespace
+
+TEST(Filter, HoldsTheSixInstructions)
+{
+	const struct { uint16_t code; uint8_t jt, jf; uint32_t k; } expected[] = {
+		{0x30, 0, 0, 23}, {0x15, 0, 3, 1}, {0x28, 0, 0, 34},
+		{0x15, 0, 1, 0x0800}, {0x06, 0, 0, 0xFFFFFFFF}, {0x06, 0, 0, 0},
+	};
+	ASSERT_EQ(sizeof expected / sizeof expected[0], filter_length);
+	for (unsigned i = 0; i < filter_length; i++) {
+		SCOPED_TRACE(i);
+		EXPECT_EQ(echo_request_filter[i].code, expected[i].code);
+		EXPECT_EQ(echo_request_filter[i].jt, expected[i].jt);
+		EXPECT_EQ(echo_request_filter[i].jf, expected[i].jf);
+		EXPECT_EQ(echo_request_filter[i].k, expected[i].k);
+	}
+}
+
+TEST(Filter, PassesOnlyEchoRequests)
+{
+	const struct { const char *name; std::vector<unsigned char> frame; uint32_t verdict; } cases[] = {
+		{"echo request", make_frame(98, 1, 8, 0), 0xFFFFFFFF},
+		{"echo reply", make_frame(98, 1, 0, 0), 0},
+		{"echo request with code 1", make_frame(98, 1, 8, 1), 0},
+		{"udp with 8 where the type would be", make_frame(98, 17, 8, 0), 0},
+		{"tcp", make_frame(98, 6, 8, 0), 0},
+		{"frame ending inside the icmp header", make_frame(35, 1, 8, 0), 0},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		EXPECT_EQ(run_filter(c.frame), c.verdict);
+	}
+}
+
+namespace {
+
+struct parsed {
+	int status;
+	std::string out, err;
+	run_settings settings;
+};
+
+parsed parse(std::vector<std::string> args)
+{
+	args.insert(args.begin(), "./pingaddrd");
+	std::vector<char *> argv;
+	for (auto &a : args)
+		argv.push_back(&a[0]);
+	argv.push_back(nullptr);
+
+	parsed p;
+	char *out_text = nullptr, *err_text = nullptr;
+	size_t out_size = 0, err_size = 0;
+	FILE *out = open_memstream(&out_text, &out_size);
+	FILE *err = open_memstream(&err_text, &err_size);
+	p.status = parse_options((int)args.size(), argv.data(), &p.settings, out, err);
+	fclose(out);
+	fclose(err);
+	p.out = out_text;
+	p.err = err_text;
+	free(out_text);
+	free(err_text);
+	return p;
+}
+
+const std::string usage =
+	"Usage: ./pingaddrd [-c] [-e command] [-t secs] [-l bytes] [-i interface] [-n] [-s] [-h]\n";
+const std::string bad_timeout = "Invalid timeout argument.\n";
+
+std::string bad_payload(int value)
+{
+	return "Invalid echo request payload size " + std::to_string(value) + " (min 12, max 1472).\n";
+}
+
+}  // namespace
+
+TEST(Options, EndTheProgramWithTheRightStreamAndStatus)
+{
+	const struct { std::vector<std::string> args; int status; std::string out, err; } cases[] = {
+		{{"-h"}, 0, usage, ""},
+		{{"-h", "-t", "0"}, 0, usage, ""},
+		{{"-t", "0", "-h"}, 1, "", bad_timeout},
+		{{"-t", "0"}, 1, "", bad_timeout},
+		{{"-t", "-5"}, 1, "", bad_timeout},
+		{{"-t", "soon"}, 1, "", bad_timeout},
+		{{"-l", "11"}, 1, "", bad_payload(11)},
+		{{"-l", "1473"}, 1, "", bad_payload(1473)},
+		{{"-l", "many"}, 1, "", bad_payload(0)},
+		{{"-l", "99999999999"}, 1, "", bad_payload(INT_MAX)},
+		{{"-l", "-99999999999"}, 1, "", bad_payload(INT_MIN)},
+		{{"-x"}, 1, "", usage},
+		{{"-c", "-t"}, 1, "", usage},
+		{{"-l", "56", "-l", "5"}, 1, "", bad_payload(5)},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
+		parsed p = parse(c.args);
+		EXPECT_EQ(p.status, c.status);
+		EXPECT_EQ(p.out, c.out);
+		EXPECT_EQ(p.err, c.err);
+	}
+}
+
+TEST(Options, FillTheSettings)
+{
+	parsed none = parse({});
+	EXPECT_EQ(none.status, options_go_on);
+	EXPECT_EQ(none.out + none.err, "");
+	EXPECT_FALSE(none.settings.change_address || none.settings.bind_to_interface ||
+	             none.settings.foreground || none.settings.through_keld);
+	EXPECT_STREQ(none.settings.command, "");
+	EXPECT_EQ(none.settings.timeout, -1);
+	EXPECT_EQ(none.settings.payload_size, -1);
+	EXPECT_STREQ(none.settings.interface_name, "eth0");
+
+	// Options after an operand still count; a repeated option replaces.
+	parsed all = parse({"operand", "-c", "-t", " +5s", "-l", "12", "-n", "-s", "-t", "7",
+	                    "-i", "lan0", "-e", "true", "-l", "1472", "-e", "echo $NEW_IPADDR"});
+	EXPECT_EQ(all.status, options_go_on);
+	EXPECT_TRUE(all.settings.change_address && all.settings.bind_to_interface &&
+	            all.settings.foreground && all.settings.through_keld);
+	EXPECT_EQ(all.settings.timeout, 7);
+	EXPECT_EQ(all.settings.payload_size, 1472);
+	EXPECT_STREQ(all.settings.interface_name, "lan0");
+	EXPECT_STREQ(all.settings.command, "echo $NEW_IPADDR");
+
+	EXPECT_EQ(parse({"-t", "5x"}).settings.timeout, 5);
+	EXPECT_EQ(parse({"-t", "99999999999"}).settings.timeout, INT_MAX);
+	EXPECT_EQ(parse({"-l", "12"}).settings.payload_size, 12);
+
+	std::string long_command(300, 'e'), long_name = "interface-name-of-20";
+	parsed cut = parse({"-e", long_command, "-i", long_name});
+	EXPECT_EQ(std::string(cut.settings.command), long_command.substr(0, 255));
+	EXPECT_EQ(std::string(cut.settings.interface_name), long_name.substr(0, 15));
+}
+
+TEST(Frame, QualifiesOnlyWholeRequestsForThisHost)
+{
+	const struct {
+		const char *name; std::vector<unsigned char> frame; ssize_t length;
+		int packet_type, payload_size; bool counts;
+	} cases[] = {
+		{"any payload", make_frame(98, 1, 8, 0), 98, PACKET_HOST, -1, true},
+		{"payload 56 asked", make_frame(98, 1, 8, 0, 84), 98, PACKET_HOST, 56, true},
+		{"payload 64 asked", make_frame(98, 1, 8, 0, 84), 98, PACKET_HOST, 64, false},
+		{"headers only", make_frame(34, 1, 8, 0), 34, PACKET_HOST, -1, true},
+		{"short of the headers", make_frame(34, 1, 8, 0), 33, PACKET_HOST, -1, false},
+		{"broadcast", make_frame(98, 1, 8, 0), 98, PACKET_BROADCAST, -1, false},
+		{"multicast", make_frame(98, 1, 8, 0), 98, PACKET_MULTICAST, -1, false},
+		{"another host's", make_frame(98, 1, 8, 0), 98, PACKET_OTHERHOST, -1, false},
+		{"our own outgoing", make_frame(98, 1, 8, 0), 98, PACKET_OUTGOING, -1, false},
+		// With IPv4 options the size is still total length less 28.
+		{"header with options", make_frame(102, 1, 8, 0, 88, 6), 102, PACKET_HOST, 60, true},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		echo_request request;
+		ASSERT_EQ(read_echo_request(c.frame.data(), c.length, c.packet_type, c.payload_size,
+		                            &request), c.counts);
+		if (c.counts) {
+			EXPECT_EQ(request.payload_size, (c.frame[16] << 8 | c.frame[17]) - 28);
+			EXPECT_EQ(memcmp(&request.source, &c.frame[26], 4), 0);
+			EXPECT_EQ(memcmp(&request.destination, &c.frame[30], 4), 0);
+			EXPECT_EQ(first_octet(request.destination), 192u);
+			EXPECT_EQ(first_octet(request.source), 198u);
+		}
+	}
+}
