@@ -7,7 +7,6 @@
 // microseconds.  Exit status 1 when any run failed to start or ended with a
 // signal; a run's own exit status is not judged, since some benchmarks time
 // failures on purpose.
-#include <algorithm>
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdio.h>
@@ -15,9 +14,17 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-#include <vector>
 
 extern char **environ;
+
+constexpr int max_runs = 100000;   // most runs one call times
+static double times[max_runs];     // wall time of each run, microseconds
+
+static int by_value(const void *a, const void *b)
+{
+	double x = *(const double *)a, y = *(const double *)b;
+	return (x > y) - (x < y);
+}
 
 static double now_us()
 {
@@ -33,11 +40,14 @@ int main(int argc, char **argv)
 		return 2;
 	}
 	int n = atoi(argv[1]);
+	if (n < 1 || n > max_runs) {
+		fprintf(stderr, "spawntime: N from 1 to %d\n", max_runs);
+		return 2;
+	}
 	posix_spawn_file_actions_t fa;
 	posix_spawn_file_actions_init(&fa);
 	for (int fd = 0; fd < 3; fd++)
 		posix_spawn_file_actions_addopen(&fa, fd, "/dev/null", fd ? O_WRONLY : O_RDONLY, 0);
-	std::vector<double> t;
 	for (int i = 0; i < n; i++) {
 		pid_t pid;
 		double start = now_us();
@@ -47,13 +57,13 @@ int main(int argc, char **argv)
 		}
 		int st;
 		waitpid(pid, &st, 0);
-		t.push_back(now_us() - start);
+		times[i] = now_us() - start;
 		if (WIFSIGNALED(st)) {
 			fprintf(stderr, "%s: ended by signal %d\n", argv[2], WTERMSIG(st));
 			return 1;
 		}
 	}
-	std::sort(t.begin(), t.end());
-	printf("%.1f\n", n % 2 ? t[n / 2] : (t[n / 2 - 1] + t[n / 2]) / 2);
+	qsort(times, (size_t)n, sizeof times[0], by_value);
+	printf("%.1f\n", n % 2 ? times[n / 2] : (times[n / 2 - 1] + times[n / 2]) / 2);
 	return 0;
 }
