@@ -86,8 +86,8 @@ int main(int argc, char **argv)
 		return bad_usage;
 	}
 
-	// The login comes first, so that nothing about the event is told to
-	// someone without the password.
+	// The login comes before any other argument is looked at, so a wrong
+	// password is what the caller hears about, whatever else is wrong.
 	const char *password = argv[1];
 	int handle;
 	int login = kel_connect_unix(keld_socket, 2, password, (int)strlen(password), &handle);
