@@ -9,6 +9,7 @@ where /usr/sbin, /etc and /tmp are the test's own.
 import json
 import os
 import subprocess
+import tempfile
 import time
 
 import kelsys
@@ -93,22 +94,40 @@ def read(path):
 
 
 def launch(argv_extra=(), preexec_fn=None, wrapper=()):
-    """Start ttylaunch with its output on a pipe."""
+    """Start ttylaunch with its output in files: mgetty inherits the streams
+    and may outlive the launcher, so a pipe would not end with it."""
     argv = list(wrapper) + [kelsys.binary("ttylaunch")] + list(argv_extra)
-    return subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            preexec_fn=preexec_fn)
+    out = tempfile.TemporaryFile(dir="/tmp")
+    err = tempfile.TemporaryFile(dir="/tmp")
+    proc = subprocess.Popen(argv, stdout=out, stderr=err, preexec_fn=preexec_fn)
+    proc.out_file, proc.err_file = out, err
+    return proc
+
+
+def output(proc):
+    """What the launcher has written on (stdout, stderr) so far."""
+    texts = []
+    for f in (proc.out_file, proc.err_file):
+        f.seek(0)
+        texts.append(f.read())
+    return texts
 
 
 def finish(proc, timeout=30):
     """Wait for a launcher; return (status, stdout bytes, stderr bytes)."""
-    out, err = proc.communicate(timeout=timeout)
+    proc.wait(timeout=timeout)
+    out, err = output(proc)
+    proc.out_file.close()
+    proc.err_file.close()
     return proc.returncode, out, err
 
 
 def stop(proc):
     if proc.poll() is None:
         proc.kill()
-        proc.communicate()
+        proc.wait()
+    proc.out_file.close()
+    proc.err_file.close()
 
 
 def port_questions(sim):

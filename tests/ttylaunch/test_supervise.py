@@ -1,0 +1,176 @@
+"""ttylaunch's supervisors against keld-sim and a stand-in mgetty: when mgetty
+starts and with what, the pauses, the waiting loop in port order, disabling
+a line while mgetty runs, keld going away, and mgetty missing."""
+
+import os
+import re
+import shutil
+import signal
+import subprocess
+import time
+import unittest
+
+import kelsys
+import ttylaunchsys as tl
+
+# Pauses are measured from the stand-in's records, which poll every 0.1 s.
+SLACK = 0.8 if kelsys.SANITIZED else 0.5
+
+
+def hostile_signals():
+    """Start the launcher the way a careless parent might: some signals
+    ignored, some blocked. mgetty must see none of that."""
+    for sig in (signal.SIGHUP, signal.SIGINT, signal.SIGUSR2, signal.SIGQUIT):
+        signal.signal(sig, signal.SIG_IGN)
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1, signal.SIGTERM, signal.SIGALRM})
+
+
+class Supervisors(unittest.TestCase):
+    def setUp(self):
+        for path in [tl.CONFIG] + [tl.options_path(p) for p in range(4)]:
+            if os.path.exists(path):
+                os.unlink(path)
+        tl.install_standin()
+        self.proc = None
+
+    def tearDown(self):
+        for tty in tl.TTYS:
+            tl.release(tty)
+        if self.proc:
+            tl.stop(self.proc)
+
+    def assertPause(self, later, earlier, seconds):
+        self.assertGreaterEqual(later - earlier, seconds - 0.15)
+        self.assertLessEqual(later - earlier, seconds + SLACK)
+
+    def wait_removed(self, path, timeout=10):
+        self.assertTrue(tl.wait_until(lambda: not os.path.exists(path), timeout), path)
+        return tl.now()
+
+    def test_ports_0_and_3(self):
+        ips = {0: "192.0.2.2", 3: "192.0.2.5"}
+        tl.hold("ttySMX0")
+        tl.hold("ttyACM0")
+        with kelsys.KeldSim(tl.state("9", ips=ips)) as sim:
+            self.proc = tl.launch(preexec_fn=hostile_signals)
+            self.assertTrue(tl.wait_until(lambda: len(tl.starts()) == 2, 10), tl.runs())
+            s0, s3 = tl.starts("ttySMX0")[0], tl.starts("ttyACM0")[0]
+            with self.subTest("one second between supervisors"):
+                self.assertPause(s3["time"], s0["time"], 1.0)
+            with self.subTest("mgetty's arguments and signals"):
+                for s, tty in [(s0, "ttySMX0"), (s3, "ttyACM0")]:
+                    self.assertEqual((s["argc"], s["args"]), (1, tty))
+                    self.assertEqual(int(s["blk"], 16), 0, "blocked signals passed on")
+                    self.assertEqual(int(s["ign"], 16), 0, "ignored signals passed on")
+            self.assertEqual(tl.read(tl.options_path(0)), b"192.0.2.1:192.0.2.2\n")
+
+            # After port 3's pause the launcher asks about port 0 and waits for
+            # it: four questions starting, one per supervisor, one waiting.
+            time.sleep(max(0, s3["time"] + 1.6 - tl.now()))
+            self.assertEqual(tl.port_questions(sim), 7)
+
+            with self.subTest("restart three seconds after mgetty ends"):
+                tl.release("ttySMX0")
+                self.assertTrue(tl.wait_until(lambda: tl.ends("ttySMX0"), 5))
+                tl.hold("ttySMX0")
+                end = tl.ends("ttySMX0")[0]["time"]
+                self.assertTrue(tl.wait_until(lambda: len(tl.starts("ttySMX0")) == 2, 6))
+                self.assertPause(tl.starts("ttySMX0")[1]["time"], end, 3.0)
+                self.assertEqual(tl.port_questions(sim), 8)
+
+            with self.subTest("port disabled while mgetty runs"):
+                sim.reload(tl.state("1", ips=ips))
+                time.sleep(0.5)
+                self.assertTrue(os.path.exists(tl.options_path(3)))
+                tl.release("ttyACM0")
+                self.assertTrue(tl.wait_until(lambda: tl.ends("ttyACM0"), 5))
+                removed = self.wait_removed(tl.options_path(3))
+                self.assertPause(removed, tl.ends("ttyACM0")[0]["time"], 3.0)
+                time.sleep(0.3)
+                self.assertEqual(len(tl.starts("ttyACM0")), 1)
+                # The launcher still waits for port 0, not for port 3 first.
+                self.assertEqual(tl.port_questions(sim), 9)
+                self.assertIsNone(self.proc.poll())
+                self.assertTrue(os.path.exists(tl.options_path(0)))
+
+            with self.subTest("last port disabled: the launcher ends"):
+                sim.reload(tl.state("0", ips=ips))
+                tl.release("ttySMX0")
+                status, out, err = tl.finish(self.proc, 15)
+                self.assertEqual((status, out), (0, b""))
+                self.assertFalse(os.path.exists(tl.options_path(0)))
+                self.assertEqual(tl.port_questions(sim), 13)
+                self.assertEqual(len(tl.starts()), 3)
+
+    def test_waiting_loop_passes_over_ports_disabled_or_enabled_later(self):
+        ips = {0: "192.0.2.2", 1: "192.0.2.3", 2: "192.0.2.4"}
+        tl.hold("ttySMX0")
+        tl.hold("ttySMX1")
+        with kelsys.KeldSim(tl.state("3", ips=ips)) as sim:
+            self.proc = tl.launch()
+            self.assertTrue(tl.wait_until(lambda: tl.port_questions(sim) == 7, 10))
+            # Port 1 off and port 2 on while the launcher waits for port 0.
+            sim.reload(tl.state("4", ips=ips))
+            tl.release("ttySMX0")
+            status, out, err = tl.finish(self.proc, 15)
+            self.assertEqual((status, out), (0, b""))
+            # Port 2 got no supervisor; port 1's mgetty outlives the launcher,
+            # and so does its options file.
+            self.assertEqual(tl.starts("rfcomm0"), [])
+            self.assertFalse(os.path.exists(tl.options_path(0)))
+            self.assertTrue(os.path.exists(tl.options_path(1)))
+            self.assertTrue(os.path.exists(tl.options_path(2)))
+            pid = tl.starts("ttySMX1")[0]["pid"]
+            self.assertEqual(tl.ends("ttySMX1"), [])
+            os.kill(pid, 0)
+
+    def test_keld_gone_ends_the_launcher_not_mgetty(self):
+        tl.hold("ttySMX1")
+        sim = kelsys.KeldSim(tl.state("2", ips={1: "192.0.2.3"}))
+        try:
+            self.proc = tl.launch()
+            self.assertTrue(tl.wait_until(lambda: tl.starts("ttySMX1"), 10))
+            time.sleep(1.5)
+        finally:
+            sim.stop()
+        # The supervisor's next question fails once mgetty has ended.
+        time.sleep(0.5)
+        self.assertIsNone(self.proc.poll())
+        tl.release("ttySMX1")
+        status, out, err = tl.finish(self.proc, 15)
+        self.assertEqual((status, out), (1, b"Cannot connect to keld\n"))
+        self.assertTrue(os.path.exists(tl.options_path(1)))
+
+    @unittest.skipUnless(shutil.which("strace"), "needs strace")
+    def test_mgetty_missing_children_end_with_127_every_3_seconds(self):
+        os.unlink(tl.MGETTY)
+        trace = "/tmp/launcher.trace"
+        with kelsys.KeldSim(tl.state("1")) as sim:
+            self.proc = tl.launch(wrapper=["strace", "-f", "-q", "-ttt", "-o", trace,
+                                           "-e", "trace=execve", "-e", "signal=none"])
+            tried = lambda: len(re.findall(r'execve\("/usr/sbin/mgetty"', read_text(trace)))
+            self.assertTrue(tl.wait_until(lambda: tried() >= 3, 15), read_text(trace))
+            sim.reload(tl.state("0"))
+            status, out, err = tl.finish(self.proc, 15)
+        self.assertEqual((status, out), (0, b""))
+        text = read_text(trace)
+        execs = re.findall(r'^(\d+) +([\d.]+) execve\("/usr/sbin/mgetty", \["mgetty", "ttySMX0"\], '
+                           r'.*= -1 ENOENT', text, re.M)
+        self.assertGreaterEqual(len(execs), 3, text)
+        for pid, _ in execs:
+            self.assertRegex(text, r"(?m)^%s +[\d.]+ \+\+\+ exited with 127 \+\+\+$" % pid)
+        times = [float(t) for _, t in execs]
+        for a, b in zip(times, times[1:]):
+            self.assertPause(b, a, 3.0)
+
+
+def read_text(path):
+    try:
+        with open(path) as f:
+            return f.read()
+    except FileNotFoundError:
+        return ""
+
+
+if __name__ == "__main__":
+    kelsys.main()
