@@ -1,0 +1,196 @@
+"""pingaddrd against the real ping of iputils, between two network namespaces."""
+
+import os
+import socket
+import threading
+import time
+import unittest
+
+import kelsys
+import pingaddrdsys as pa
+from pingaddrdsys import startup_lines
+
+GOT = "/tmp/got"
+RECORD = "echo $NEW_IPADDR >> " + GOT
+
+
+def recorded():
+    with open(GOT) as f:
+        return f.read().split()
+
+
+class Network(unittest.TestCase):
+    appliance_if = "eth0"
+
+    def setUp(self):
+        self.net = pa.Network(self.appliance_if)
+        self.procs = []
+        if os.path.exists(GOT):
+            os.unlink(GOT)
+
+    def tearDown(self):
+        for p in self.procs:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+        self.net.close()
+
+    def start(self, *args, **kw):
+        p = pa.start(*args, **kw)
+        self.procs.append(p)
+        pa.wait_started(kw.get("stderr_path", pa.STDERR))
+        return p
+
+    def request(self, address, *options):
+        self.net.neighbour(address)
+        self.net.ping(address, *options)
+
+
+class DirectChange(Network):
+    def test_change_keeps_listening_until_the_timeout(self):
+        p = self.start("-c", "-t", "3")
+        self.request("192.0.2.50")
+        self.assertTrue(kelsys.wait_for(lambda: self.net.addresses() == ["192.0.2.50"]))
+        # The new address answers now, and a request for it changes nothing.
+        self.assertTrue(self.net.ping("192.0.2.50"))
+        self.assertIsNone(p.poll())
+        self.assertEqual(pa.finish(p), 0)
+        self.assertEqual(pa.stderr_text(), startup_lines(3) +
+                         b"Changing IP address on interface eth0 to 192.0.2.50.\nTimed out.\n")
+
+    def test_command_gets_the_address_and_leaves_the_interface(self):
+        p = self.start("-i", "eth0", "-e", "env > /tmp/env")
+        self.request("198.51.100.7")
+        self.assertEqual(pa.finish(p), 0)
+        with open("/tmp/env") as f:
+            env = dict(line.split("=", 1) for line in f.read().splitlines() if "=" in line)
+        self.assertEqual((env["NEW_IPADDR"], env["NEW_IP_ANET"], env["IFNAME"]),
+                         ("198.51.100.7", "198", "eth0"))
+        self.assertEqual(self.net.addresses(), [pa.APPLIANCE_IP])
+        self.assertEqual(pa.stderr_text(), startup_lines(command="env > /tmp/env") +
+                         b"env > /tmp/env exit with 0.\n")
+
+    def test_only_the_payload_size_asked_for_counts(self):
+        p = self.start("-l", "56", "-e", RECORD)
+        self.request("192.0.2.64", "-s", "64")
+        self.request("192.0.2.56", "-s", "56")
+        self.assertEqual(pa.finish(p), 0)
+        # The daemon ends on the first request that counts.
+        self.assertEqual(recorded(), ["192.0.2.56"])
+        self.assertTrue(pa.stderr_text().startswith(startup_lines(-1, 56, RECORD)))
+
+    def test_requests_not_for_a_new_address_at_our_hardware_address_are_ignored(self):
+        p = self.start("-c", "-e", RECORD)
+        self.assertTrue(self.net.ping(pa.APPLIANCE_IP))                  # current address
+        self.net.ping("192.0.2.255", "-b")                              # broadcast
+        self.net.neighbour("192.0.2.77", "02:00:00:00:00:77")           # another host's
+        self.net.ping("192.0.2.77")
+        self.net.neighbour("192.0.2.78")                                # not ICMP
+        with pa.in_namespace("installer"):
+            udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        udp.sendto(b"x" * 56, ("192.0.2.78", 9))
+        udp.close()
+        self.request("192.0.2.50")
+        self.assertEqual(pa.finish(p), 0)
+        self.assertEqual(recorded(), ["192.0.2.50"])
+        self.assertEqual(pa.stderr_text().count(b"Changing IP address"), 1)
+
+    def test_frames_from_before_the_filter_never_count(self):
+        # Other IPv4 traffic at our hardware address while the daemon starts:
+        # a frame that slipped in unfiltered would be taken for a request.
+        self.net.neighbour("192.0.2.78")
+        with pa.in_namespace("installer"):
+            udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        stop = threading.Event()
+
+        def flood():
+            while not stop.is_set():
+                udp.sendto(b"x" * 56, ("192.0.2.78", 9))
+
+        flooder = threading.Thread(target=flood)
+        flooder.start()
+        try:
+            for _ in range(5):
+                p = self.start("-e", RECORD)
+                self.request("192.0.2.50")
+                self.assertEqual(pa.finish(p), 0)
+        finally:
+            stop.set()
+            flooder.join()
+            udp.close()
+        self.assertEqual(recorded(), ["192.0.2.50"] * 5)
+
+    def test_without_interface_a_request_on_any_link_changes_eth0(self):
+        pa.sh("ip", "link", "add", "veth-b", "type", "veth", "peer", "name", "inst1")
+        pa.sh("ip", "link", "set", "veth-b", "netns", "appliance", "name", "lan1")
+        pa.sh("ip", "link", "set", "inst1", "netns", "installer")
+        pa.sh("ip", "-n", "appliance", "link", "set", "lan1", "up")
+        pa.sh("ip", "-n", "installer", "link", "set", "inst1", "up")
+        pa.sh("ip", "-n", "installer", "addr", "add", "198.51.100.2/24", "dev", "inst1")
+        lan1_mac = self.net.link_mac("appliance", "lan1")
+        pa.sh("ip", "-n", "installer", "neigh", "replace", "198.51.100.9", "lladdr", lan1_mac,
+              "dev", "inst1", "nud", "permanent")
+        p = self.start("-c", "-e", "true")
+        self.net.ping("198.51.100.9", "-I", "inst1")
+        self.assertEqual(pa.finish(p), 0)
+        self.assertEqual(self.net.addresses(), ["198.51.100.9"])
+        self.assertEqual(self.net.addresses("lan1"), [])
+
+
+class MissingInterface(Network):
+    appliance_if = "lan0"
+
+    def test_direct_change_of_a_missing_eth0_ends_with_status_1(self):
+        p = self.start("-c")
+        self.request("192.0.2.50")
+        self.assertEqual(pa.finish(p), 1)
+        self.assertEqual(pa.stderr_text(), startup_lines() +
+                         b"Changing IP address on interface eth0 to 192.0.2.50.\n"
+                         b"set_ip: ioctl: No such device\nioctl: No such device.\n")
+        self.assertEqual(self.net.addresses(), [pa.APPLIANCE_IP])
+
+
+class CommandAndTimeout(Network):
+    def test_the_command_outcome_gives_the_status(self):
+        cases = [("exit 3", b"exit 3 exit with 3.\n", 0),
+                 ("kill -TERM $$", b"kill -TERM $$ died with signal 15.\n", 1)]
+        for command, line, status in cases:
+            with self.subTest(command=command):
+                p = self.start("-e", command)
+                self.request("192.0.2.50")
+                self.assertEqual(pa.finish(p), status)
+                self.assertEqual(pa.stderr_text(), startup_lines(command=command) + line)
+
+    def test_timeout_ends_the_daemon(self):
+        p = self.start("-t", "1")
+        self.assertEqual(pa.finish(p), 0)
+        self.assertEqual(pa.stderr_text(), startup_lines(1) + b"Timed out.\n")
+
+    def test_timeout_falling_while_the_command_runs_has_no_effect(self):
+        command = "sleep 4; echo ran"
+        with open("/tmp/out", "wb") as out:
+            p = self.start("-t", "2", "-e", command, stdout=out)
+        self.request("192.0.2.50")
+        self.assertEqual(pa.finish(p), 0)
+        self.assertEqual(pa.stderr_text(), startup_lines(2, command=command) +
+                         command.encode() + b" exit with 0.\n")
+        with open("/tmp/out") as f:
+            self.assertEqual(f.read(), "ran\n")
+
+    def test_detached_daemon_reports_on_the_original_stderr(self):
+        launcher = pa.start("-c", "-t", "3", foreground=False)
+        self.assertEqual(pa.finish(launcher), 0)
+        pa.wait_started()
+        daemons = pa.pids_of("pingaddrd")
+        self.assertEqual(len(daemons), 1)
+        self.assertNotEqual(daemons[0], launcher.pid)
+        self.assertEqual(os.readlink("/proc/%d/cwd" % daemons[0]), "/")
+        self.request("192.0.2.50")
+        self.assertTrue(pa.wait_gone(daemons[0]))
+        self.assertEqual(self.net.addresses(), ["192.0.2.50"])
+        self.assertEqual(pa.stderr_text(), startup_lines(3) +
+                         b"Changing IP address on interface eth0 to 192.0.2.50.\nTimed out.\n")
+
+
+if __name__ == "__main__":
+    kelsys.main()
