@@ -1,0 +1,197 @@
+"""Helpers for the camera stand-in and demo tests: System V semaphores through
+ctypes, a reader that takes frames the way camsnap does, capture-sim runs.
+
+Only for use inside the test sandbox (kelsys refuses to load elsewhere).
+"""
+
+import ctypes
+import os
+import signal
+import subprocess
+import time
+
+import kelsys
+
+RAW = "/tmp/raw.camsnap"
+LOCK = "/tmp/.capture-sim.lock"
+WRITE_BASE = 12000
+READ_BASE = 12004
+KEYS = list(range(12000, 12008))
+FRAME_BYTES = {True: 2 + 640 * 480 * 3 // 2, False: 2 + 320 * 240 * 3 // 2}
+
+IPC_CREAT = 0o1000
+IPC_EXCL = 0o2000
+IPC_NOWAIT = 0o4000
+IPC_RMID = 0
+GETVAL = 12
+SETVAL = 16
+
+_libc = ctypes.CDLL(None, use_errno=True)
+
+
+class _Sembuf(ctypes.Structure):
+    _fields_ = [("sem_num", ctypes.c_ushort), ("sem_op", ctypes.c_short),
+                ("sem_flg", ctypes.c_short)]
+
+
+class _Timespec(ctypes.Structure):
+    _fields_ = [("tv_sec", ctypes.c_long), ("tv_nsec", ctypes.c_long)]
+
+
+def sem_id(key):
+    """The id of the semaphore set at key, or -1."""
+    return _libc.semget(key, 1, 0)
+
+
+def sem_create(key, value, mode=0o666):
+    sid = _libc.semget(key, 1, IPC_CREAT | IPC_EXCL | mode)
+    if sid < 0:
+        raise OSError(ctypes.get_errno(), "semget %d" % key)
+    _libc.semctl(sid, 0, SETVAL, ctypes.c_int(value))
+    return sid
+
+
+def sem_remove(key):
+    sid = sem_id(key)
+    if sid >= 0:
+        _libc.semctl(sid, 0, IPC_RMID)
+
+
+def sem_value(key):
+    return _libc.semctl(sem_id(key), 0, GETVAL)
+
+
+def sem_set(key, value):
+    return _libc.semctl(sem_id(key), 0, SETVAL, ctypes.c_int(value))
+
+
+def sem_op(key, delta, timeout=None):
+    """semop on the set at key; with a timeout, a wait that runs out gives
+    False."""
+    op = _Sembuf(0, delta, 0)
+    if timeout is None:
+        return _libc.semop(sem_id(key), ctypes.byref(op), 1) == 0
+    ts = _Timespec(int(timeout), int((timeout % 1) * 1e9))
+    return _libc.semtimedop(sem_id(key), ctypes.byref(op), 1, ctypes.byref(ts)) == 0
+
+
+def sysv_semaphores():
+    """{key: (perms, nsems)} of every semaphore set, from /proc."""
+    out = {}
+    with open("/proc/sysvipc/sem") as f:
+        next(f)
+        for line in f:
+            fields = line.split()
+            out[int(fields[0])] = (int(fields[2], 8), int(fields[3]))
+    return out
+
+
+def take_frame(channel, timeout=3.0):
+    """Wait for a fresh frame of channel as camsnap does (reset the write
+    semaphore, wait for its raise, take a read unit), copy the file, give
+    both back.  Return the file's bytes, or None when no frame came."""
+    if not sem_set(WRITE_BASE + channel, 0) == 0:
+        return None
+    if not sem_op(WRITE_BASE + channel, -1, timeout):
+        return None
+    if not sem_op(READ_BASE + channel, -1, timeout):
+        return None
+    try:
+        with open(RAW, "rb") as f:
+            data = f.read()
+    finally:
+        sem_op(READ_BASE + channel, 1)
+        sem_op(WRITE_BASE + channel, 1)
+    return data
+
+
+def frame_size(data):
+    """(width, height) that a frame's resolution flag announces."""
+    return (640, 480) if data[0] else (320, 240)
+
+
+def planes(data):
+    w, h = frame_size(data)
+    y = data[2:2 + w * h]
+    u = data[2 + w * h:2 + w * h * 5 // 4]
+    v = data[2 + w * h * 5 // 4:2 + w * h * 3 // 2]
+    return w, h, y, u, v
+
+
+def to_ppm(data):
+    """The frame as a binary PPM, for a real JPEG encoder."""
+    w, h, y, u, v = planes(data)
+    rgb = bytearray(w * h * 3)
+    half = w // 2
+    i = 0
+    for row in range(h):
+        crow = (row // 2) * half
+        for col in range(w):
+            luma = y[row * w + col]
+            cb = u[crow + col // 2] - 128
+            cr = v[crow + col // 2] - 128
+            r = luma + 1.402 * cr
+            g = luma - 0.344 * cb - 0.714 * cr
+            b = luma + 1.772 * cb
+            rgb[i] = 0 if r < 0 else 255 if r > 255 else int(r)
+            rgb[i + 1] = 0 if g < 0 else 255 if g > 255 else int(g)
+            rgb[i + 2] = 0 if b < 0 else 255 if b > 255 else int(b)
+            i += 3
+    return b"P6 %d %d 255\n" % (w, h) + bytes(rgb)
+
+
+class CaptureSim:
+    """A running capture-sim; stops it (SIGTERM) on exit."""
+
+    def __init__(self, *args, expect_ready=True):
+        self.proc = subprocess.Popen([kelsys.binary("capture-sim")] + [str(a) for a in args],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        if expect_ready:
+            line = self.proc.stdout.readline()
+            if line != b"ready\n":
+                err = self.proc.stderr.read()
+                self.proc.kill()
+                self.proc.wait()
+                raise RuntimeError("capture-sim did not start: %r %r" % (line, err))
+
+    def send(self, sig):
+        self.proc.send_signal(sig)
+
+    def stop(self, sig=signal.SIGTERM):
+        """End it; return (exit status, standard error)."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        try:
+            self.proc.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        err = self.proc.stderr.read()
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        return self.proc.returncode, err
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def run_capture(*args, timeout=15):
+    """Run capture-sim expecting it to end by itself (a refusal)."""
+    return kelsys.run("capture-sim", *args, timeout=timeout)
+
+
+def leftovers():
+    """What a producer may have left: semaphore keys, files."""
+    keys = sorted(k for k in sysv_semaphores() if k in KEYS)
+    files = [p for p in (RAW, LOCK) if os.path.exists(p)]
+    return keys, files
+
+
+def wait_gone(proc, timeout=10):
+    end = time.monotonic() + timeout
+    while proc.poll() is None and time.monotonic() < end:
+        time.sleep(0.02)
+    return proc.poll()
