@@ -163,3 +163,33 @@ def wait_until(predicate, timeout=10.0):
 
 def now():
     return time.time()
+
+
+def churn(seconds, settle=5.0):
+    """Run the launcher with all four lines enabled and an mgetty that ends at
+    once, for settle + seconds. Figures are taken once every supervisor has
+    started (after settle) and at the end, with the launcher still running:
+    its descriptors and CPU time, and the connections keld-sim saw."""
+    install_standin()
+    ips = {p: "192.0.2.%d" % (10 + p) for p in range(4)}
+    with kelsys.KeldSim(state("15", inits={p: "ATZ" for p in range(4)}, ips=ips)) as sim:
+        proc = launch()
+        try:
+            time.sleep(settle)
+            if proc.poll() is not None:
+                raise RuntimeError("ttylaunch ended early: %r" % (output(proc),))
+            fds_start = open_fds(proc.pid)
+            cpu_start = cpu_seconds(proc.pid)
+            opened_start = connections(sim)[0]
+            time.sleep(seconds)
+            fds_end = open_fds(proc.pid)
+            cpu_end = cpu_seconds(proc.pid)
+            alive = proc.poll() is None
+            opened, closed = connections(sim)
+            disconnects = len(sim.calls("kel_disconnect"))
+        finally:
+            stop(proc)
+    return {"fds_start": fds_start, "fds_end": fds_end, "cpu": cpu_end - cpu_start,
+            "seconds": seconds, "opened": opened, "closed": closed,
+            "opened_measured": opened - opened_start, "disconnects": disconnects,
+            "starts": len(starts()), "alive": alive}
