@@ -1,0 +1,107 @@
+// yuv_to_jpeg hands the planes to libjpeg as raw, already subsampled rows:
+// no colour conversion, no downsampling and no copy of the picture.
+#include "jpegenc.h"
+
+#include <math.h>
+#include <stdio.h>
+
+#include "jarraydst.h"
+
+// libjpeg takes raw data in bands of one MCU row: 16 luma and 8 chroma rows.
+constexpr int band_rows = 16;
+// How much a stream shrinks as the quantisation scale grows: size goes as
+// scale^-size_exponent, measured on detailed camera pictures.
+constexpr double size_exponent = 0.75;
+// Aim this far below the area, so that one retry is the usual case.
+constexpr long retry_target = jpeg_area_size * 7 / 8;
+
+int yuv_to_jpeg(int quality, int frame_width, int frame_height, int width, int height,
+                const uint8_t *planes, uint8_t *jpeg_buffer)
+{
+	struct jpeg_compress_struct cinfo;
+	struct jpeg_error_mgr jerr;
+	cinfo.err = jpeg_std_error(&jerr);
+	jpeg_create_compress(&cinfo);
+
+	cinfo.image_width = width;
+	cinfo.image_height = height;
+	cinfo.input_components = 3;
+	cinfo.in_color_space = JCS_YCbCr;
+	jpeg_set_defaults(&cinfo);
+	cinfo.dct_method = JDCT_IFAST;
+	cinfo.raw_data_in = TRUE;
+	cinfo.comp_info[0].h_samp_factor = 2;
+	cinfo.comp_info[0].v_samp_factor = 2;
+	cinfo.comp_info[1].h_samp_factor = 1;
+	cinfo.comp_info[1].v_samp_factor = 1;
+	cinfo.comp_info[2].h_samp_factor = 1;
+	cinfo.comp_info[2].v_samp_factor = 1;
+	jpeg_array_dest(&cinfo, jpeg_buffer, jpeg_area_size);
+	jpeg_set_quality(&cinfo, quality, TRUE);
+	jpeg_start_compress(&cinfo, TRUE);
+
+	JSAMPROW y_rows[band_rows], u_rows[band_rows], v_rows[band_rows];
+	JSAMPARRAY image[3] = {y_rows, u_rows, v_rows};
+	int frame_area = frame_width * frame_height;
+	JSAMPLE *y = (JSAMPLE *)planes;  // libjpeg only reads through these
+	JSAMPLE *u = y + frame_area;
+	JSAMPLE *v = u + (frame_area >> 2);
+	int bands = (height + band_rows - 1) / band_rows;
+	for (int band = 0; band < bands; band++) {
+		for (int i = 0; i < band_rows; i++) {
+			y_rows[i] = y;
+			y += width;
+		}
+		for (int i = 0; i < band_rows / 2; i++) {
+			u_rows[i] = u;
+			v_rows[i] = v;
+			u += width / 2;
+			v += width / 2;
+		}
+		jpeg_write_raw_data(&cinfo, image, band_rows);
+	}
+	jpeg_finish_compress(&cinfo);
+
+	int length = ((array_destination_mgr *)cinfo.dest)->datacount;
+	jpeg_destroy_compress(&cinfo);
+	return length;
+}
+
+// libjpeg's own mapping from quality to the percentage its tables are scaled by.
+static double quality_scale(int quality)
+{
+	if (quality < 1)
+		quality = 1;
+	if (quality > 100)
+		quality = 100;
+	return quality < 50 ? 5000.0 / quality : 200.0 - 2 * quality;
+}
+
+int lower_quality(int quality, long stream_bytes, long wanted_bytes)
+{
+	if (quality > 100)
+		quality = 100;
+	if (quality <= 1)
+		return 1;
+	double ratio = (double)stream_bytes / (double)(wanted_bytes > 0 ? wanted_bytes : 1);
+	double scale = quality_scale(quality) * pow(ratio > 1 ? ratio : 1, 1 / size_exponent);
+	int next = scale <= 100 ? (int)((200 - scale) / 2) : (int)(5000 / scale);
+	if (next >= quality)
+		next = quality - 1;
+	return next < 1 ? 1 : next;
+}
+
+int yuv_to_jpeg_fitting(int quality, int frame_width, int frame_height, int width, int height,
+                        const uint8_t *planes, uint8_t *jpeg_buffer)
+{
+	int length = yuv_to_jpeg(quality, frame_width, frame_height, width, height, planes,
+	                         jpeg_buffer);
+	while (JpegOutputTooBig && quality > 1) {
+		// The stream's true length: what the area counts plus what wrapped.
+		long stream = length + jpeg_overrun_bytes;
+		quality = lower_quality(quality, stream, retry_target);
+		length = yuv_to_jpeg(quality, frame_width, frame_height, width, height, planes,
+		                     jpeg_buffer);
+	}
+	return JpegOutputTooBig ? 0 : length;
+}

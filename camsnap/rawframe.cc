@@ -1,0 +1,89 @@
+// The raw frame file is mapped, never copied.  A producer that truncates the
+// file while a request reads it would make the kernel raise SIGBUS; the guard
+// below puts zero pages in place of the lost ones instead, so a request never
+// dies of it.
+#include "rawframe.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+volatile sig_atomic_t raw_frame_lost;  // the mapping lost its file's pages
+static uint8_t *volatile guarded_address;  // mapping the SIGBUS guard covers
+static volatile size_t guarded_length;     // its length
+
+static void on_sigbus(int sig, siginfo_t *info, void *)
+{
+	uint8_t *at = (uint8_t *)info->si_addr;
+	if (guarded_address && at >= guarded_address && at < guarded_address + guarded_length &&
+	    mmap(guarded_address, guarded_length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
+	         -1, 0) != MAP_FAILED) {
+		raw_frame_lost = 1;
+		return;  // the faulting read now finds a zero page
+	}
+	signal(sig, SIG_DFL);  // not ours: die of it as usual on return
+}
+
+static void guard_mapping(uint8_t *address, size_t length)
+{
+	static bool installed;  // the handler is set once per process
+	if (!installed) {
+		struct sigaction sa;
+		memset(&sa, 0, sizeof sa);
+		sa.sa_sigaction = on_sigbus;
+		sa.sa_flags = SA_SIGINFO;
+		sigemptyset(&sa.sa_mask);
+		sigaction(SIGBUS, &sa, NULL);
+		installed = true;
+	}
+	guarded_address = address;
+	guarded_length = length;
+}
+
+int map_frame_file(const char *path, int channel, uint8_t **address, int *fd, size_t *length)
+{
+	*address = (uint8_t *)MAP_FAILED;
+	*length = 0;
+	*fd = open(path, O_RDONLY);
+	if (*fd < 0) {
+		fprintf(stderr, "cannot open raw file! (%s)\n", path);
+		return 1;
+	}
+	struct stat st;
+	if (fstat(*fd, &st) != 0)
+		return 1;
+	if (st.st_size < raw_header_bytes) {
+		fprintf(stderr, "raw file is too short! (%s, %ld bytes)\n", path, (long)st.st_size);
+		return 1;
+	}
+	void *map = mmap(NULL, st.st_size, PROT_READ, MAP_SHARED, *fd, 0);
+	if (map == MAP_FAILED)
+		return 1;
+	*address = (uint8_t *)map;
+	*length = st.st_size;
+	guard_mapping(*address, *length);
+	if ((*address)[1] != channel) {
+		fprintf(stderr, "raw file is %d, needed %d.\n", (*address)[1], channel);
+		return 1;
+	}
+	long needed = raw_frame_bytes((*address)[0]);
+	if ((long)*length < needed) {
+		fprintf(stderr, "raw file is too short! (%s, %ld bytes, frame needs %ld)\n", path,
+		        (long)*length, needed);
+		return 1;
+	}
+	return 0;
+}
+
+void release_frame_file(uint8_t *address, int fd, size_t length)
+{
+	if (address != MAP_FAILED) {
+		guarded_address = NULL;
+		munmap(address, length);
+	}
+	if (fd >= 0)
+		close(fd);
+}

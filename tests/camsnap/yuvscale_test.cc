@@ -1,0 +1,214 @@
+// The reduction's taps and in-place order, and quad placement.
+#include <gtest/gtest.h>
+#include <stdint.h>
+#include <string.h>
+
+#include <vector>
+
+#include "yuvscale.h"
+
+namespace {
+
+// A frame of pseudo-random samples, the same on every machine.
+std::vector<uint8_t> noise(size_t n, uint32_t seed)
+{
+	std::vector<uint8_t> v(n);
+	for (auto &b : v) {
+		seed = seed * 1103515245u + 12345u;
+		b = (uint8_t)(seed >> 16);
+	}
+	return v;
+}
+
+int mean4(int a, int b, int c, int d) { return (a + b + c + d) >> 2; }
+
+TEST(Reduction, SamplesAreTheMeanOfFourTapsAtTheFactorsInUse)
+{
+	struct { int w, h, f, d; } cases[] = {
+		{640, 480, 2, 1}, {640, 480, 4, 2}, {640, 480, 8, 2}, {320, 240, 2, 1}, {320, 240, 4, 2},
+	};
+	for (auto c : cases) {
+		SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " by " << c.f);
+		int area = c.w * c.h, ow = c.w / c.f, oh = c.h / c.f;
+		std::vector<uint8_t> src = noise(area * 3 / 2, c.f + c.w);
+		std::vector<uint8_t> dst(area * 3 / 2, 0);
+		yuv_avg_resize(src.data(), dst.data(), c.w, c.h, c.f);
+		const uint8_t *Y = src.data(), *U = Y + area, *V = U + area / 4;
+		auto y = [&](int row, int col) { return Y[row * c.w + col]; };
+		auto u = [&](int row, int col) { return U[row * (c.w / 2) + col]; };
+		auto v = [&](int row, int col) { return V[row * (c.w / 2) + col]; };
+		EXPECT_EQ(dst[0], mean4(y(0, 0), y(0, c.f), y(c.d, 0), y(c.d, c.f)));
+		// An inner sample, a sample of an odd output row, and chroma.
+		int j = ow / 2 - 3, k = oh / 2 + 1;
+		EXPECT_EQ(dst[k * ow + j], mean4(y(k * c.f, j * c.f), y(k * c.f, (j + 1) * c.f),
+		                                 y(k * c.f + c.d, j * c.f), y(k * c.f + c.d, (j + 1) * c.f)));
+		int r = oh / 4, cj = ow / 4 - 1;
+		const uint8_t *du = dst.data() + area, *dv = du + area / 4;
+		EXPECT_EQ(du[r * (ow / 2) + cj],
+		          mean4(u(r * c.f, cj * c.f), u(r * c.f, (cj + 1) * c.f),
+		                u(r * c.f + c.d, cj * c.f), u(r * c.f + c.d, (cj + 1) * c.f)));
+		EXPECT_EQ(dv[r * (ow / 2) + cj],
+		          mean4(v(r * c.f, cj * c.f), v(r * c.f, (cj + 1) * c.f),
+		                v(r * c.f + c.d, cj * c.f), v(r * c.f + c.d, (cj + 1) * c.f)));
+		// The right-hand taps of a row's last sample wrap onto the next rows.
+		EXPECT_EQ(dst[ow - 1], mean4(y(0, (ow - 1) * c.f), Y[c.w], y(c.d, (ow - 1) * c.f),
+		                             Y[(c.d + 1) * c.w]));
+	}
+}
+
+TEST(Reduction, RoundsDownAndKeepsTheFullRange)
+{
+	struct { uint8_t a, b, c, d, want; } cases[] = {
+		{255, 255, 255, 255, 255}, {1, 1, 1, 0, 0}, {0, 0, 0, 0, 0}, {3, 3, 3, 2, 2},
+	};
+	for (auto c : cases) {
+		std::vector<uint8_t> src(640 * 480 * 3 / 2, 0), dst(src.size(), 9);
+		src[0] = c.a, src[2] = c.b, src[640] = c.c, src[642] = c.d;
+		yuv_avg_resize(src.data(), dst.data(), 640, 480, 2);
+		EXPECT_EQ(dst[0], c.want) << int(c.a) << "," << int(c.b) << "," << int(c.c) << "," << int(c.d);
+	}
+}
+
+// In place, factors 4 and 8 read nothing they have overwritten: the result is
+// that of a separate destination.  Factor 2 takes in, through the wraps, four
+// bytes already replaced by chroma output.
+TEST(Reduction, InPlaceMatchesSeparateOutputExceptTheWrappedTaps)
+{
+	struct { int w, h, f; } cases[] = {{640, 480, 2}, {640, 480, 4}, {640, 480, 8},
+	                                   {320, 240, 2}, {320, 240, 4}};
+	for (auto c : cases) {
+		SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " by " << c.f);
+		int area = c.w * c.h, ow = c.w / c.f, oh = c.h / c.f;
+		size_t image = area * 3 / 2;
+		std::vector<uint8_t> orig = noise(image + 2, c.w * c.f);
+		std::vector<uint8_t> inplace = orig, apart(image, 0);
+		yuv_avg_resize(orig.data() + 2, apart.data(), c.w, c.h, c.f);
+		yuv_avg_resize(inplace.data() + 2, inplace.data(), c.w, c.h, c.f);
+
+		const uint8_t *Y = orig.data() + 2, *U = Y + area;
+		const uint8_t *out = inplace.data();
+		const uint8_t *out_u = out + area, *out_v = out_u + area / 4;
+		int cw = c.w / 2;
+		std::vector<size_t> wrapped;
+		if (c.f == 2) {
+			size_t last_y = (size_t)(oh - 1) * ow + ow - 1;
+			size_t last_u = area + (size_t)(oh / 2 - 1) * (ow / 2) + ow / 2 - 1;
+			wrapped = {last_y - 1, last_y, last_u - 1, last_u};
+			// Y[h-1][w-2] is now U output 0, the source U[0] is now U output 2.
+			EXPECT_EQ(out[last_y], mean4(Y[(c.h - 2) * c.w + c.w - 2], Y[(c.h - 1) * c.w],
+			                             out_u[0], out_u[2]));
+			EXPECT_EQ(out[last_y - 1], mean4(Y[(c.h - 2) * c.w + c.w - 4], Y[(c.h - 2) * c.w + c.w - 2],
+			                                 Y[(c.h - 1) * c.w + c.w - 4], out_u[0]));
+			// Likewise the last U sample takes in V outputs 0 and 2.
+			EXPECT_EQ(out[last_u], mean4(U[(c.h / 2 - 2) * cw + cw - 2], U[(c.h / 2 - 1) * cw],
+			                             out_v[0], out_v[2]));
+		}
+		size_t luma = (size_t)ow * oh, chroma = (size_t)(ow / 2) * (oh / 2);
+		size_t checked = 0, differing = 0;
+		auto compare = [&](size_t from, size_t n) {
+			for (size_t i = from; i < from + n; i++) {
+				bool skip = false;
+				for (size_t w : wrapped)
+					skip |= w == i;
+				if (skip) {
+					differing += out[i] != apart[i];
+					continue;
+				}
+				ASSERT_EQ(out[i], apart[i]) << "byte " << i;
+				checked++;
+			}
+		};
+		compare(0, luma);
+		compare(area, chroma);
+		compare(area + area / 4, chroma);
+		EXPECT_EQ(checked + wrapped.size(), luma + 2 * chroma);
+		if (c.f == 2) {
+			EXPECT_GT(differing, 0u) << "the wrapped taps should see replaced bytes";
+		}
+	}
+}
+
+// With factor 2 the last V sample's lower right tap lies past the image; it
+// takes the plane's last sample, so an exactly sized buffer is enough.
+TEST(Reduction, LastChromaTapStaysInsideTheImage)
+{
+	for (int w : {640, 320}) {
+		int h = w * 3 / 4, area = w * h, cw = w / 2;
+		std::vector<uint8_t> src = noise(area * 3 / 2, w);
+		std::vector<uint8_t> dst(area * 3 / 2);
+		yuv_avg_resize(src.data(), dst.data(), w, h, 2);
+		const uint8_t *V = src.data() + area + area / 4;
+		int last = (h / 2 - 1) * cw + cw - 1;  // last V sample of the source plane
+		int want = mean4(V[(h / 2 - 2) * cw + cw - 2], V[(h / 2 - 1) * cw], V[last - 1], V[last]);
+		int ow = w / 2, oh = h / 2;
+		EXPECT_EQ(dst[area + area / 4 + (oh / 2) * (ow / 2) - 1], want) << w;
+	}
+}
+
+TEST(QuadPlacement, FillsExactlyItsQuarterFromTheFrameLayout)
+{
+	// quad size, frame layout the picture keeps
+	struct { int qw, qh, fw, fh; } cases[] = {
+		{640, 480, 320, 240}, {320, 240, 640, 480}, {160, 120, 640, 480}, {160, 120, 320, 240},
+	};
+	for (auto c : cases) {
+		for (int quarter = 0; quarter < 4; quarter++) {
+			SCOPED_TRACE(testing::Message() << c.qw << "x" << c.qh << " from " << c.fw
+			                                << " quarter " << quarter);
+			int farea = c.fw * c.fh, pw = c.qw / 2, ph = c.qh / 2;
+			std::vector<uint8_t> pic = noise(farea * 3 / 2, quarter + c.qw);
+			int qarea = c.qw * c.qh;
+			std::vector<uint8_t> comp(qarea * 3 / 2, 0xEE);
+			EXPECT_EQ(put_thumbnail(pic.data(), comp.data(), c.fw, c.fh, c.qw, c.qh, quarter), 0);
+			int x0 = quarter & 1 ? pw : 0, y0 = quarter & 2 ? ph : 0;
+			for (int row = 0; row < c.qh; row++)
+				for (int col = 0; col < c.qw; col++) {
+					bool in = col >= x0 && col < x0 + pw && row >= y0 && row < y0 + ph;
+					int want = in ? pic[(row - y0) * pw + col - x0] : 0xEE;
+					ASSERT_EQ(comp[row * c.qw + col], want) << "luma " << col << "," << row;
+				}
+			for (int plane = 0; plane < 2; plane++) {
+				const uint8_t *src = pic.data() + farea + plane * (farea / 4);
+				const uint8_t *dst = comp.data() + qarea + plane * (qarea / 4);
+				for (int row = 0; row < c.qh / 2; row++)
+					for (int col = 0; col < c.qw / 2; col++) {
+						bool in = col >= x0 / 2 && col < (x0 + pw) / 2 && row >= y0 / 2 &&
+						          row < (y0 + ph) / 2;
+						int want = in ? src[(row - y0 / 2) * (pw / 2) + col - x0 / 2] : 0xEE;
+						ASSERT_EQ(dst[row * (c.qw / 2) + col], want)
+							<< "plane " << plane << " " << col << "," << row;
+					}
+			}
+		}
+	}
+}
+
+TEST(QuadPlacement, QuartersLeaveEachOtherAlone)
+{
+	int qarea = 320 * 240;
+	std::vector<uint8_t> comp(qarea * 3 / 2, 0);
+	std::vector<uint8_t> a(640 * 480 * 3 / 2, 11), b(640 * 480 * 3 / 2, 22);
+	put_thumbnail(a.data(), comp.data(), 640, 480, 320, 240, 0);
+	put_thumbnail(b.data(), comp.data(), 640, 480, 320, 240, 3);
+	EXPECT_EQ(comp[0], 11);
+	EXPECT_EQ(comp[119 * 320 + 159], 11);
+	EXPECT_EQ(comp[120 * 320 + 160], 22);
+	EXPECT_EQ(comp[239 * 320 + 319], 22);
+	EXPECT_EQ(comp[0 * 320 + 160], 0);   // quarter 1 untouched
+	EXPECT_EQ(comp[120 * 320 + 0], 0);   // quarter 2 untouched
+	EXPECT_EQ(comp[qarea], 11);
+	EXPECT_EQ(comp[qarea + qarea / 4 - 1], 22);
+}
+
+TEST(BlankPicture, IsDarkGreyInEveryPlane)
+{
+	std::vector<uint8_t> p(320 * 240 * 3 / 2 + 1, 0);
+	fill_blank(p.data(), 320, 240);
+	EXPECT_EQ(p[0], 16);
+	EXPECT_EQ(p[320 * 240 - 1], 16);
+	EXPECT_EQ(p[320 * 240], 128);
+	EXPECT_EQ(p[320 * 240 * 3 / 2 - 1], 128);
+	EXPECT_EQ(p[320 * 240 * 3 / 2], 0);
+}
+
+}  // namespace
