@@ -120,7 +120,7 @@ class DirectChange(Network):
             udp.close()
         self.assertEqual(recorded(), ["192.0.2.50"] * 5)
 
-    def test_without_interface_a_request_on_any_link_changes_eth0(self):
+    def test_interface_option_limits_capture_and_names_the_changed_link(self):
         pa.sh("ip", "link", "add", "veth-b", "type", "veth", "peer", "name", "inst1")
         pa.sh("ip", "link", "set", "veth-b", "netns", "appliance", "name", "lan1")
         pa.sh("ip", "link", "set", "inst1", "netns", "installer")
@@ -128,13 +128,39 @@ class DirectChange(Network):
         pa.sh("ip", "-n", "installer", "link", "set", "inst1", "up")
         pa.sh("ip", "-n", "installer", "addr", "add", "198.51.100.2/24", "dev", "inst1")
         lan1_mac = self.net.link_mac("appliance", "lan1")
-        pa.sh("ip", "-n", "installer", "neigh", "replace", "198.51.100.9", "lladdr", lan1_mac,
-              "dev", "inst1", "nud", "permanent")
-        p = self.start("-c", "-e", "true")
+        for wanted in ("198.51.100.9", "198.51.100.10"):
+            pa.sh("ip", "-n", "installer", "neigh", "replace", wanted, "lladdr", lan1_mac,
+                  "dev", "inst1", "nud", "permanent")
+
+        # Without -i a request on any link changes eth0.
+        p = self.start("-c", "-e", RECORD)
         self.net.ping("198.51.100.9", "-I", "inst1")
         self.assertEqual(pa.finish(p), 0)
         self.assertEqual(self.net.addresses(), ["198.51.100.9"])
         self.assertEqual(self.net.addresses("lan1"), [])
+
+        # With -i lan1 only lan1's requests count, and lan1 is changed.
+        p = self.start("-c", "-i", "lan1", "-e", RECORD)
+        self.request("192.0.2.50")
+        self.net.ping("198.51.100.10", "-I", "inst1")
+        self.assertEqual(pa.finish(p), 0)
+        self.assertEqual(recorded(), ["198.51.100.9", "198.51.100.10"])
+        self.assertEqual(self.net.addresses("lan1"), ["198.51.100.10"])
+
+    def test_ten_interface_addresses_fill_the_local_address_list(self):
+        # lo and eth0's own make two; eight more fill the ten records.
+        for n in range(11, 19):
+            pa.sh("ip", "-n", "appliance", "addr", "add", "192.0.2.%d/24" % n, "dev", "eth0")
+        p = self.start("-e", RECORD)
+        self.request("192.0.2.18")   # the tenth: still found local
+        self.request("192.0.2.50")
+        self.assertEqual(pa.finish(p), 0)
+        self.assertEqual(recorded(), ["192.0.2.50"])
+        too_small = (b"ifreqs too small to determine if address is local, "
+                     b"assuming it's not local!\n")
+        # Neither the destination nor the source was found among the ten.
+        self.assertEqual(pa.stderr_text(), startup_lines(command=RECORD) + too_small * 2 +
+                         RECORD.encode() + b" exit with 0.\n")
 
 
 class MissingInterface(Network):
