@@ -1,0 +1,191 @@
+"""camsnap's answers through the real binary: every form of request, its
+header block, body length, picture size and quality, and the sensor record."""
+
+import calendar
+import re
+import time
+import unittest
+
+import camsnapsys as cs
+import kelsys
+
+PICTURE_HEADERS = ["Content-Type", "Content-Length", "Expires", "Last-Modified",
+                   "Cache-Control", "Pragma", "Sensors-Data"]
+STATUS_HEADERS = ["Content-Type", "Content-Length", "Content-Disposition", "Expires",
+                  "Last-Modified", "Cache-Control", "Pragma", "Sensors-Data"]
+ERROR_PAGE = b"Content-Type: text/html\r\n\r\nsemaphore error!\r\n"
+ROOM = {"type": 1, "port": 3, "status": 1, "value": 0x0123, "fahrenheit": True,
+        "description": "Room"}
+ROOM_RECORD = bytes([1, 3, 1, 1, 0x01, 0x23, 3, 1]) + b"F" + bytes([3, 4]) + b"Room"
+# Each channel's frame has its own brightness, so a picture tells its source.
+LUMA = {0: 40, 1: 90, 2: 140, 3: 200}
+
+
+class Requests(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cs.frametool("create")
+        cls.files = {}
+        for ch, flag in ((0, 1), (1, 0), (2, 1), (3, 0)):
+            cls.files[ch] = cs.frame_file("ch%d" % ch, cs.uniform(flag, ch, LUMA[ch]))
+        cls.files["halves640"] = cs.frame_file("h640", cs.halves(1, 0))
+        cls.files["halves320"] = cs.frame_file("h320", cs.halves(0, 1))
+        cls.producer = cs.Producer({ch: cls.files[ch] for ch in range(4)})
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.producer.stop()
+
+    def check_form(self, r, record=b"", status_bin=False):
+        """The header block and body of a well-formed answer; returns the JPEG."""
+        self.assertEqual(r.proc.returncode, 0, r.stderr)
+        self.assertTrue(r.complete, r.raw[:200])
+        self.assertTrue(r.header_text.endswith(b"\r\n\r\n"))
+        self.assertNotIn(b"\n", r.header_text.replace(b"\r\n", b""), "bare LF in the header")
+        self.assertEqual(r.names(), STATUS_HEADERS if status_bin else PICTURE_HEADERS)
+        length = int(r.header("Content-Length"))
+        self.assertEqual(len(r.body), length)
+        offset = int(r.header("Sensors-Data"))
+        self.assertEqual(r.body[offset:], record)
+        self.assertEqual(r.header("Expires"), "Mon, 26 Jul 1997 05:00:00 GMT")
+        self.assertEqual(r.header("Cache-Control"), "no-cache, must-revalidate")
+        self.assertEqual(r.header("Pragma"), "no-cache")
+        if status_bin:
+            self.assertEqual(r.header("Content-Type"), "application/octet-stream")
+            self.assertEqual(r.header("Content-Disposition"), 'attachment; filename="status.bin"')
+            self.assertEqual(offset, 0)
+            return None
+        self.assertEqual(r.header("Content-Type"), "image/jpeg")
+        jpeg = r.body[:offset]
+        self.assertEqual(jpeg[:2], b"\xff\xd8")
+        self.assertEqual(jpeg[-2:], b"\xff\xd9")
+        return jpeg
+
+    def test_single_channel_sizes_in_every_mode(self):
+        cases = [(1, "0", (640, 480)), (1, "1", (320, 240)), (1, "2", (160, 120)),
+                 (1, "3", (80, 60)), (1, "5", (80, 60)), (1, "-1", (80, 60)),
+                 (0, "0", (320, 240)), (0, "1", (320, 240)), (0, "2", (160, 120)),
+                 (0, "3", (80, 60)), (0, "-1", (80, 60))]
+        self.producer.stop()
+        try:
+            with cs.Producer({0: self.files["halves640"], 1: self.files["halves320"]}):
+                for flag, mode, size in cases:
+                    with self.subTest(source=cs.SIZES[flag], mode=mode):
+                        ch = 0 if flag else 1
+                        jpeg = self.check_form(cs.camsnap("channel=%d&mode=%s" % (ch, mode)))
+                        self.assertEqual(cs.sof_size(jpeg), size)
+                        w, h, gray, _ = cs.djpeg(jpeg)
+                        self.assertEqual((w, h), size)
+                        # The picture is the frame, reduced: dark left, light right.
+                        self.assertAlmostEqual(cs.mean_luma(gray, w, 0, 0, w // 4, h), 60, delta=4)
+                        self.assertAlmostEqual(cs.mean_luma(gray, w, w * 3 // 4, 0, w, h), 190,
+                                               delta=4)
+        finally:
+            type(self).producer = cs.Producer({ch: self.files[ch] for ch in range(4)})
+
+    def test_quad_view_sizes_and_quarters(self):
+        cases = [("channel=4&mode=0", (640, 480)), ("channel=4&mode=1", (320, 240)),
+                 ("channel=7&mode=2", (160, 120)), ("channel=9&mode=-1", (160, 120)),
+                 ("channel=4&mode=5", (160, 120)), ("channel=99", (640, 480))]
+        for query, size in cases:
+            with self.subTest(query=query):
+                jpeg = self.check_form(cs.camsnap(query))
+                self.assertEqual(cs.sof_size(jpeg), size)
+                w, h, gray, _ = cs.djpeg(jpeg)
+                for ch, (x, y) in enumerate([(0, 0), (w // 2, 0), (0, h // 2), (w // 2, h // 2)]):
+                    # The middle of each quarter, clear of block edges.
+                    m = cs.mean_luma(gray, w, x + w // 8, y + h // 8, x + w * 3 // 8, y + h * 3 // 8)
+                    self.assertAlmostEqual(m, LUMA[ch], delta=4, msg="quarter %d" % ch)
+
+    def test_quality_reaches_the_encoder(self):
+        cases = [("", 64), ("&jq=30", 30), ("&jq=90", 90), ("&jq=abc", 64), ("&jq=0", 1),
+                 ("&jq=150", 100), ("&jq=+75", 75), ("&jq= 20", 20)]
+        for suffix, quality in cases:
+            for base in ("channel=0", "channel=4&mode=2"):
+                with self.subTest(query=base + suffix):
+                    jpeg = self.check_form(cs.camsnap(base + suffix))
+                    self.assertEqual(cs.quality_table(jpeg), cs.luma_table(quality))
+
+    def test_query_keys_are_found_anywhere(self):
+        cases = [(None, 0, (640, 480)), ("", 0, (640, 480)), ("xchannel=2", 2, (640, 480)),
+                 ("foo&channel=3&mode=2", 3, (160, 120)), ("channel=1x&mode=zz", 1, (320, 240)),
+                 ("channel=%31", 0, (640, 480)), ("mode=1&channel=2&channel=0", 2, (320, 240))]
+        for query, ch, size in cases:
+            with self.subTest(query=query):
+                jpeg = self.check_form(cs.camsnap(query))
+                w, h, gray, _ = cs.djpeg(jpeg)
+                self.assertEqual((w, h), size)
+                self.assertAlmostEqual(cs.mean_luma(gray, w, 0, 0, w, h), LUMA[ch], delta=3)
+
+    def test_last_modified_is_the_current_utc_time(self):
+        before = time.time()
+        r = cs.camsnap("channel=0")
+        after = time.time()
+        m = re.fullmatch(r"(Sun|Mon|Tue|Wed|Thu|Fri|Sat), ([1-9]\d?) (Jan|Feb|Mar|Apr|May|Jun|Jul|"
+                         r"Aug|Sep|Oct|Nov|Dec) (\d{4}) (\d\d):(\d\d):(\d\d) GMT",
+                         r.header("Last-Modified"))
+        self.assertIsNotNone(m, r.header("Last-Modified"))
+        stamp = time.strptime(r.header("Last-Modified"), "%a, %d %b %Y %H:%M:%S GMT")
+        seconds = calendar.timegm(stamp)
+        self.assertLessEqual(int(before) - 1, seconds)
+        self.assertLessEqual(seconds, after + 1)
+        self.assertEqual(m.group(1), time.strftime("%a", stamp))
+
+    def test_negative_channel_without_its_semaphore_gets_the_error_page(self):
+        r = cs.camsnap("channel=-1")
+        self.assertEqual(r.raw, ERROR_PAGE)
+        self.assertIn("Unable to obtain semaphore for channel -1.\n", r.stderr)
+        self.assertIn("Cannot get semaphore id for channel -1.\n", r.stderr)
+        self.assertEqual(r.stderr.count("Unable to obtain"), 1, r.stderr)  # 12003 exists
+
+    def test_record_follows_the_picture_for_any_data_but_0_and_2(self):
+        with kelsys.KeldSim({"sensors": [ROOM]}):
+            for data in ("1", "3", "-1", "7"):
+                with self.subTest(data=data):
+                    r = cs.camsnap("channel=1&mode=2&data=" + data)
+                    jpeg = self.check_form(r, record=ROOM_RECORD)
+                    self.assertEqual(int(r.header("Content-Length")), len(jpeg) + len(ROOM_RECORD))
+                    self.assertEqual(cs.djpeg(jpeg)[:2], (160, 120))
+            r = cs.camsnap("metadata=1&channel=4&mode=1")
+            self.check_form(r, record=ROOM_RECORD)
+            r = cs.camsnap("channel=0&data=0")
+            self.check_form(r)
+            self.assertEqual(r.header("Sensors-Data"), r.header("Content-Length"))
+
+    def test_status_bin_touches_no_semaphore(self):
+        with kelsys.KeldSim({"sensors": [ROOM, {"type": 7, "port": 9, "status": 0, "value": 5,
+                                                "description": "Door"}]}) as keld:
+            before = cs.sem_state()
+            time.sleep(1.1)  # any operation now would move the semaphores' clocks
+            r = cs.camsnap("data=2&channel=1")
+            self.assertEqual(cs.sem_state(), before)
+            self.check_form(r, record=r.body, status_bin=True)
+            want = bytes([2, 3, 1, 1, 0x01, 0x23, 9, 7, 0, 0, 5, 3, 1]) + b"F" + \
+                bytes([9, 1]) + b"%" + bytes([3, 4]) + b"Room" + bytes([9, 4]) + b"Door"
+            self.assertEqual(r.body, want)
+            self.assertEqual(int(r.header("Content-Length")), len(want))
+            names = keld.call_names()
+            self.assertEqual(names[0], "kel_connect_unix")
+            self.assertEqual(names.count("kel_get_sensor_description"), 2)
+
+    def test_daemon_down_gives_an_empty_record(self):
+        r = cs.camsnap("channel=0&data=1")
+        jpeg = self.check_form(r)
+        self.assertEqual(r.header("Sensors-Data"), r.header("Content-Length"))
+        self.assertEqual(len(jpeg), len(r.body))
+        r = cs.camsnap("data=2")
+        self.check_form(r, status_bin=True)
+        self.assertEqual(r.header("Content-Length"), "0")
+        self.assertEqual(r.body, b"")
+
+    def test_failed_queries_keep_the_sensor(self):
+        state = {"sensors": [dict(ROOM, fail=["kel_get_sensor_status:0",
+                                              "kel_get_sensor_description"])]}
+        with kelsys.KeldSim(state):
+            r = cs.camsnap("data=2")
+        want = bytes([1, 3, 1, 1, 0xFF, 0xFF, 3, 1]) + b"F" + bytes([3, 18]) + b"Sensor Description"
+        self.assertEqual(r.body, want)
+
+
+if __name__ == "__main__":
+    kelsys.main()
