@@ -13,7 +13,6 @@ import os
 import socket
 import struct
 import subprocess
-import time
 
 import kelsys
 
@@ -136,7 +135,7 @@ def frame(dst_mac, src_mac, src_ip, dst_ip, protocol=1, icmp_type=8, payload=56)
     return macs + b"\x08\x00" + header + body
 
 
-def installer_link(net):
+def installer_link():
     """A packet socket on the installer's end, for frames made by hand."""
     with in_namespace("installer"):
         s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
@@ -199,7 +198,3 @@ def cpu_seconds(pid):
     """CPU time the process has used so far, user and system, in seconds."""
     with open("/proc/%d/schedstat" % pid) as f:
         return int(f.read().split()[0]) / 1e9
-
-
-def monotonic_ms():
-    return time.monotonic() * 1000.0

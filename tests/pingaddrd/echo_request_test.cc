@@ -1,5 +1,6 @@
 // The pure logic of pingaddrd: the kernel filter, the command line and the
-// reading of a captured frame.
+// reading of a captured frame.  What the filter does in the kernel is left to
+// the system tests, which send it real traffic.
 #include "echo_request.h"
 
 #include <gtest/gtest.h>
@@ -12,57 +13,21 @@
 
 namespace {
 
-// An Ethernet frame holding an IPv4 header of ihl words, protocol, and an
-// ICMP type and code where a 20-byte header would leave them.
-std::vector<unsigned char> make_frame(size_t length, int protocol, int type, int code,
-                                      int total_length = 84, int ihl = 5)
+// An Ethernet frame of an echo request whose IPv4 header has ihl words.
+std::vector<unsigned char> make_frame(size_t length, int total_length = 84, int ihl = 5)
 {
 	std::vector<unsigned char> f(length, 0);
 	f[12] = 0x08;
 	f[14] = (unsigned char)(0x40 | ihl);
 	f[16] = (unsigned char)(total_length >> 8);
 	f[17] = (unsigned char)total_length;
-	f[23] = (unsigned char)protocol;
+	f[23] = 1;
 	const unsigned char src[] = {198, 51, 100, 9}, dst[] = {192, 0, 2, 50};
 	memcpy(&f[26], src, 4);
 	memcpy(&f[30], dst, 4);
-	if (length > 35) {
-		f[34] = (unsigned char)type;
-		f[35] = (unsigned char)code;
-	}
+	if (length > 34)
+		f[34] = 8;
 	return f;
-}
-
-// What the kernel does with the program: the subset of classic BPF it uses.
-// A load past the end of the frame drops it, as in the kernel.
-uint32_t run_filter(const std::vector<unsigned char> &frame)
-{
-	uint32_t a = 0;
-	for (unsigned pc = 0; pc < filter_length; pc++) {
-		const sock_filter &in = echo_request_filter[pc];
-		switch (in.code) {
-		case BPF_LD + BPF_B + BPF_ABS:
-			if (in.k >= frame.size())
-				return 0;
-			a = frame[in.k];
-			break;
-		case BPF_LD + BPF_H + BPF_ABS:
-			if (in.k + 2 > frame.size())
-				return 0;
-			a = (uint32_t)frame[in.k] << 8 | frame[in.k + 1];
-			break;
-		case BPF_JMP + BPF_JEQ + BPF_K:
-			pc += a == in.k ? in.jt : in.jf;
-			break;
-		case BPF_RET + BPF_K:
-			return in.k;
-		default:
-			ADD_FAILURE() << "unexpected instruction " << in.code;
-			return 0;
-		}
-	}
-	ADD_FAILURE() << "program runs off its end";
-	return 0;
 }
 
 }  // namespace
@@ -80,22 +45,6 @@ TEST(Filter, HoldsTheSixInstructions)
 		EXPECT_EQ(echo_request_filter[i].jt, expected[i].jt);
 		EXPECT_EQ(echo_request_filter[i].jf, expected[i].jf);
 		EXPECT_EQ(echo_request_filter[i].k, expected[i].k);
-	}
-}
-
-TEST(Filter, PassesOnlyEchoRequests)
-{
-	const struct { const char *name; std::vector<unsigned char> frame; uint32_t verdict; } cases[] = {
-		{"echo request", make_frame(98, 1, 8, 0), 0xFFFFFFFF},
-		{"echo reply", make_frame(98, 1, 0, 0), 0},
-		{"echo request with code 1", make_frame(98, 1, 8, 1), 0},
-		{"udp with 8 where the type would be", make_frame(98, 17, 8, 0), 0},
-		{"tcp", make_frame(98, 6, 8, 0), 0},
-		{"frame ending inside the icmp header", make_frame(35, 1, 8, 0), 0},
-	};
-	for (const auto &c : cases) {
-		SCOPED_TRACE(c.name);
-		EXPECT_EQ(run_filter(c.frame), c.verdict);
 	}
 }
 
@@ -207,17 +156,17 @@ TEST(Frame, QualifiesOnlyWholeRequestsForThisHost)
 		const char *name; std::vector<unsigned char> frame; ssize_t length;
 		int packet_type, payload_size; bool counts;
 	} cases[] = {
-		{"any payload", make_frame(98, 1, 8, 0), 98, PACKET_HOST, -1, true},
-		{"payload 56 asked", make_frame(98, 1, 8, 0, 84), 98, PACKET_HOST, 56, true},
-		{"payload 64 asked", make_frame(98, 1, 8, 0, 84), 98, PACKET_HOST, 64, false},
-		{"headers only", make_frame(34, 1, 8, 0), 34, PACKET_HOST, -1, true},
-		{"short of the headers", make_frame(34, 1, 8, 0), 33, PACKET_HOST, -1, false},
-		{"broadcast", make_frame(98, 1, 8, 0), 98, PACKET_BROADCAST, -1, false},
-		{"multicast", make_frame(98, 1, 8, 0), 98, PACKET_MULTICAST, -1, false},
-		{"another host's", make_frame(98, 1, 8, 0), 98, PACKET_OTHERHOST, -1, false},
-		{"our own outgoing", make_frame(98, 1, 8, 0), 98, PACKET_OUTGOING, -1, false},
+		{"any payload", make_frame(98), 98, PACKET_HOST, -1, true},
+		{"payload 56 asked", make_frame(98), 98, PACKET_HOST, 56, true},
+		{"payload 64 asked", make_frame(98), 98, PACKET_HOST, 64, false},
+		{"headers only", make_frame(34), 34, PACKET_HOST, -1, true},
+		{"short of the headers", make_frame(34), 33, PACKET_HOST, -1, false},
+		{"broadcast", make_frame(98), 98, PACKET_BROADCAST, -1, false},
+		{"multicast", make_frame(98), 98, PACKET_MULTICAST, -1, false},
+		{"another host's", make_frame(98), 98, PACKET_OTHERHOST, -1, false},
+		{"our own outgoing", make_frame(98), 98, PACKET_OUTGOING, -1, false},
 		// With IPv4 options the size is still total length less 28.
-		{"header with options", make_frame(102, 1, 8, 0, 88, 6), 102, PACKET_HOST, 60, true},
+		{"header with options", make_frame(102, 88, 6), 102, PACKET_HOST, 60, true},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);

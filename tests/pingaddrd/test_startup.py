@@ -16,9 +16,7 @@ class Startup(unittest.TestCase):
     def test_command_line_outcomes(self):
         cases = [
             (["-h"], 0, USAGE, b""),
-            (["-h", "-t", "0"], 0, USAGE, b""),
             (["-t", "0", "-h"], 1, b"", b"Invalid timeout argument.\n"),
-            (["-l", "1473"], 1, b"", b"Invalid echo request payload size 1473 (min 12, max 1472).\n"),
             (["-q"], 1, b"", b"pingaddrd: invalid option -- 'q'\n" + USAGE),
             (["-n", "-i"], 1, b"", b"pingaddrd: option requires an argument -- 'i'\n" + USAGE),
         ]
