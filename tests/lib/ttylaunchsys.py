@@ -93,13 +93,15 @@ def read(path):
         return f.read()
 
 
-def launch(argv_extra=(), preexec_fn=None, wrapper=()):
+def launch(argv_extra=(), preexec_fn=None, wrapper=(), env=None):
     """Start ttylaunch with its output in files: mgetty inherits the streams
     and may outlive the launcher, so a pipe would not end with it."""
     argv = list(wrapper) + [kelsys.binary("ttylaunch")] + list(argv_extra)
     out = tempfile.TemporaryFile(dir="/tmp")
     err = tempfile.TemporaryFile(dir="/tmp")
-    proc = subprocess.Popen(argv, stdout=out, stderr=err, preexec_fn=preexec_fn)
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    proc = subprocess.Popen(argv, stdout=out, stderr=err, preexec_fn=preexec_fn, env=full_env)
     proc.out_file, proc.err_file = out, err
     return proc
 
