@@ -38,6 +38,8 @@ function makeTile(tile) {
 }
 
 function setState(tile, state, text) {
+  if (state === "down" && tile.figure.dataset.state === "live")
+    tile.figure.querySelector(".info").textContent = "(last picture)";
   tile.figure.dataset.state = state;
   tile.figure.classList.toggle("down", state === "down");
   tile.figure.querySelector(".state").textContent = text;

@@ -195,3 +195,135 @@ def wait_gone(proc, timeout=10):
     while proc.poll() is None and time.monotonic() < end:
         time.sleep(0.02)
     return proc.poll()
+
+
+def port_listening(port, host="127.0.0.1"):
+    """True when something accepts connections on host:port."""
+    import socket
+    with socket.socket() as s:
+        s.settimeout(1)
+        return s.connect_ex((host, port)) == 0
+
+
+def pids_of(name):
+    """Pids of the processes in this PID namespace whose name is name."""
+    out = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/comm" % entry) as f:
+                    if f.read().strip() == name:
+                        out.append(int(entry))
+            except OSError:
+                pass
+    return out
+
+
+class Demo:
+    """scripts/demo running on the build under test, until stop()."""
+
+    def __init__(self, port=8080, timeout=60):
+        build = os.path.dirname(kelsys.BIN.rstrip("/"))
+        self.url = "http://127.0.0.1:%d/" % port
+        self.out = open("/tmp/demo-stdout.txt", "w+b")
+        self.proc = subprocess.Popen(
+            [os.path.join(kelsys.SOURCE, "scripts", "demo"), "--port", str(port),
+             "--build", build, "--no-build"],
+            stdout=self.out, stderr=subprocess.PIPE)
+        self.ready = kelsys.wait_for(lambda: b"Ctrl-C" in self.output() or
+                                     self.proc.poll() is not None, timeout=timeout)
+
+    def output(self):
+        """What it printed on standard output so far."""
+        if self.out.closed:
+            return self.printed
+        self.out.seek(0)
+        return self.out.read()
+
+    def stop(self, sig=signal.SIGINT, timeout=30):
+        """End it as Ctrl-C would; return (status, standard error)."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        try:
+            self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        err = self.proc.stderr.read()
+        self.proc.stderr.close()
+        self.printed = self.output()
+        self.out.close()
+        return self.proc.returncode, err
+
+
+def demo_leftovers():
+    """Everything the demo stack makes, where it is still there."""
+    keys, files = leftovers()
+    files += [p for p in ("/tmp/.keld-snmp", "/tmp/.keld") if os.path.exists(p)]
+    files += [os.path.join("/tmp", n) for n in os.listdir("/tmp") if n.startswith("kel-demo.")]
+    return keys, files
+
+
+class WebDriver:
+    """Headless Chromium through chromedriver's W3C WebDriver protocol."""
+
+    def __init__(self, port=9515):
+        import json
+        import urllib.request
+        self._json, self._request = json, urllib.request
+        home = "/tmp/chromium-home"
+        os.makedirs(home, exist_ok=True)
+        env = dict(os.environ, HOME=home)
+        self.log = open("/tmp/chromedriver.log", "wb")
+        self.proc = subprocess.Popen(["chromedriver", "--port=%d" % port], env=env,
+                                     stdout=self.log, stderr=subprocess.STDOUT)
+        self.base = "http://127.0.0.1:%d" % port
+        if not kelsys.wait_for(lambda: self._status_ready(), timeout=30):
+            self.proc.kill()
+            raise RuntimeError("chromedriver did not start")
+        options = {"binary": "/usr/bin/chromium", "args": [
+            "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+            "--disable-background-networking", "--disable-component-update", "--disable-sync",
+            "--disable-dev-shm-usage", "--window-size=1400,1100",
+            "--user-data-dir=/tmp/chromium-profile"]}
+        caps = {"capabilities": {"alwaysMatch": {"browserName": "chrome",
+                                                 "goog:chromeOptions": options}}}
+        self.session = self._call("POST", "/session", caps, timeout=90)["sessionId"]
+
+    def _status_ready(self):
+        try:
+            return self._call("GET", "/status", timeout=2).get("ready")
+        except OSError:
+            return False
+
+    def _call(self, method, path, body=None, timeout=60):
+        data = self._json.dumps(body).encode() if body is not None else None
+        req = self._request.Request(self.base + path, data=data, method=method,
+                                    headers={"Content-Type": "application/json"})
+        with self._request.urlopen(req, timeout=timeout) as resp:
+            return self._json.loads(resp.read())["value"]
+
+    def get(self, url):
+        self._call("POST", "/session/%s/url" % self.session, {"url": url})
+
+    def run(self, script, *args):
+        """Run script (a function body) in the page; return its result."""
+        return self._call("POST", "/session/%s/execute/sync" % self.session,
+                          {"script": script, "args": list(args)})
+
+    def screenshot(self):
+        import base64
+        return base64.b64decode(self._call("GET", "/session/%s/screenshot" % self.session))
+
+    def quit(self):
+        try:
+            self._call("DELETE", "/session/%s" % self.session, timeout=20)
+        except OSError:
+            pass
+        self.proc.terminate()
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.log.close()
