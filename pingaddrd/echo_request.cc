@@ -100,6 +100,15 @@ int parse_options(int argc, char **argv, run_settings *settings, FILE *out, FILE
 	return options_go_on;
 }
 
+// Whether an address, given by its bytes in network order, could be an
+// interface's own.  Requests for one of "this network" (0/8), loopback
+// (127/8), multicast, the reserved block or the limited broadcast (224/3 and
+// up) are no installer's: acting on them would take the appliance off the net.
+static bool is_host_address(const unsigned char *address)
+{
+	return address[0] != 0 && address[0] != 127 && address[0] < 224;
+}
+
 bool read_echo_request(const unsigned char *frame, ssize_t length, int packet_type,
                        int payload_size, echo_request *request)
 {
@@ -112,6 +121,8 @@ bool read_echo_request(const unsigned char *frame, ssize_t length, int packet_ty
 	memcpy(header, frame + ip_header_offset, sizeof header);
 	int total_length = header[2] << 8 | header[3];
 	if (payload_size != -1 && payload_size != total_length - echo_overhead)
+		return false;
+	if (!is_host_address(header + 16))
 		return false;
 
 	request->payload_size = total_length - echo_overhead;

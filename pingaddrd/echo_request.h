@@ -52,8 +52,9 @@ int parse_options(int argc, char **argv, run_settings *settings, FILE *out, FILE
 extern const sock_filter echo_request_filter[filter_length];
 
 // Read a received frame.  Return true and fill request when the frame was
-// addressed to this host's hardware address, holds the headers we read and
-// has the payload size asked for (payload_size -1: any).
+// addressed to this host's hardware address, holds the headers we read, has
+// the payload size asked for (payload_size -1: any) and asks for an address
+// an interface could have.
 bool read_echo_request(const unsigned char *frame, ssize_t length, int packet_type,
                        int payload_size, echo_request *request);
 

@@ -182,3 +182,21 @@ TEST(Frame, QualifiesOnlyWholeRequestsForThisHost)
 		}
 	}
 }
+
+TEST(Frame, AsksOnlyForAddressesAnInterfaceCanHave)
+{
+	const struct { unsigned char first, last; bool counts; } cases[] = {
+		{0, 0, false}, {0, 5, false}, {127, 1, false}, {224, 1, false}, {239, 255, false},
+		{240, 1, false}, {255, 255, false},
+		{1, 1, true}, {10, 0, true}, {126, 255, true}, {128, 0, true}, {223, 254, true},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(std::to_string(c.first) + ".x.x." + std::to_string(c.last));
+		std::vector<unsigned char> frame = make_frame(98);
+		frame[30] = c.first;
+		frame[31] = frame[32] = c.first == 0 ? 0 : 255;
+		frame[33] = c.last;
+		echo_request request;
+		EXPECT_EQ(read_echo_request(frame.data(), 98, PACKET_HOST, -1, &request), c.counts);
+	}
+}

@@ -90,6 +90,10 @@ class DirectChange(Network):
             udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         udp.sendto(b"x" * 56, ("192.0.2.78", 9))
         udp.close()
+        link = pa.installer_link()                                      # no host's address
+        for nowhere in ("0.0.0.0", "127.0.0.9", "224.0.0.1", "255.255.255.255"):
+            link.send(pa.frame(self.net.mac, self.net.installer_mac, pa.INSTALLER_IP, nowhere))
+        link.close()
         self.request("192.0.2.50")
         self.assertEqual(pa.finish(p), 0)
         self.assertEqual(recorded(), ["192.0.2.50"])
