@@ -140,6 +140,18 @@ def to_ppm(data):
     return b"P6 %d %d 255\n" % (w, h) + bytes(rgb)
 
 
+def end_process(proc, sig=signal.SIGTERM, timeout=15):
+    """Send sig unless proc has ended; kill it if it outlives timeout."""
+    if proc.poll() is None:
+        proc.send_signal(sig)
+    try:
+        proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+    return proc.returncode
+
+
 class CaptureSim:
     """A running capture-sim; stops it (SIGTERM) on exit."""
 
@@ -159,13 +171,7 @@ class CaptureSim:
 
     def stop(self, sig=signal.SIGTERM):
         """End it; return (exit status, standard error)."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(sig)
-        try:
-            self.proc.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        end_process(self.proc, sig)
         err = self.proc.stderr.read()
         self.proc.stdout.close()
         self.proc.stderr.close()
@@ -222,13 +228,13 @@ def pids_of(name):
 class Demo:
     """scripts/demo running on the build under test, until stop()."""
 
-    def __init__(self, port=8080, timeout=60):
+    def __init__(self, port=8080, rate=None, timeout=60):
         build = os.path.dirname(kelsys.BIN.rstrip("/"))
         self.url = "http://127.0.0.1:%d/" % port
         self.out = open("/tmp/demo-stdout.txt", "w+b")
         self.proc = subprocess.Popen(
             [os.path.join(kelsys.SOURCE, "scripts", "demo"), "--port", str(port),
-             "--build", build, "--no-build"],
+             "--build", build, "--no-build"] + (["--rate", str(rate)] if rate is not None else []),
             stdout=self.out, stderr=subprocess.PIPE)
         self.ready = kelsys.wait_for(lambda: b"Ctrl-C" in self.output() or
                                      self.proc.poll() is not None, timeout=timeout)
@@ -242,13 +248,7 @@ class Demo:
 
     def stop(self, sig=signal.SIGINT, timeout=30):
         """End it as Ctrl-C would; return (status, standard error)."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(sig)
-        try:
-            self.proc.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        end_process(self.proc, sig, timeout)
         err = self.proc.stderr.read()
         self.proc.stderr.close()
         self.printed = self.output()
@@ -320,10 +320,5 @@ class WebDriver:
             self._call("DELETE", "/session/%s" % self.session, timeout=20)
         except OSError:
             pass
-        self.proc.terminate()
-        try:
-            self.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        end_process(self.proc)
         self.log.close()
