@@ -41,7 +41,7 @@ static int sem_write;               // write semaphore of that channel
 static struct sembuf operations;  // the one operation every semop here makes
 static int argument;           // semctl SETVAL argument
 static uint8_t work_area[work_area_size];  // composite area, then the JPEG output area
-static uint8_t scratch[scratch_size];      // quad view: one channel's reduced frame
+static uint8_t scratch[scratch_size];      // a reduced frame outside the composite
 
 static uint8_t *const composite = work_area;
 static uint8_t *const jpeg_area = work_area + composite_size;
@@ -164,8 +164,10 @@ static int encode(int quality, int frame_width, int frame_height, int width, int
 	int length = yuv_to_jpeg_fitting(quality, frame_width, frame_height, width, height, planes,
 	                                 jpeg_area);
 	if (length == 0) {
-		fill_blank(scratch, width, height);
-		length = yuv_to_jpeg(quality, width, height, width, height, scratch, jpeg_area);
+		// A blank picture of the same size takes the place of the one that
+		// does not fit, wherever that one lies.
+		fill_blank(composite, width, height);
+		length = yuv_to_jpeg(quality, width, height, width, height, composite, jpeg_area);
 	}
 	return length;
 }
@@ -186,9 +188,11 @@ static int single_picture(const uint8_t *frame, long mode, int quality)
 		factor = w / 80;
 	if (factor == 1)
 		return encode(quality, w, h, w, h, frame + raw_header_bytes);
-	// When frame is the composite itself this reduces in place.
-	yuv_avg_resize((uint8_t *)frame + raw_header_bytes, composite, w, h, factor);
-	return encode(quality, w, h, w / factor, h / factor, composite);
+	// Never in place: a reduction by 2 in place takes chroma into the last
+	// two luma samples, a stain in the picture's corner.
+	uint8_t *reduced = frame == composite ? scratch : composite;
+	yuv_avg_resize((uint8_t *)frame + raw_header_bytes, reduced, w, h, factor);
+	return encode(quality, w, h, w / factor, h / factor, reduced);
 }
 
 static void single_view(int channel, long mode, int quality, int record)

@@ -46,15 +46,23 @@ int yuv_to_jpeg(int quality, int frame_width, int frame_height, int width, int h
 	JSAMPLE *y = (JSAMPLE *)planes;  // libjpeg only reads through these
 	JSAMPLE *u = y + frame_area;
 	JSAMPLE *v = u + (frame_area >> 2);
+	// libjpeg reads whole bands, so a picture whose height is not a multiple
+	// of 16 would have it read rows below the picture: whatever the buffer
+	// holds there, past its end even, and the decoder's smoothing of chroma
+	// would carry those rows into the picture's last lines.  Below the picture
+	// the pointers repeat its last row instead, as libjpeg itself pads.
+	JSAMPLE *y_last = y + (height - 1) * width;
+	JSAMPLE *u_last = u + (height / 2 - 1) * (width / 2);
+	JSAMPLE *v_last = v + (height / 2 - 1) * (width / 2);
 	int bands = (height + band_rows - 1) / band_rows;
 	for (int band = 0; band < bands; band++) {
 		for (int i = 0; i < band_rows; i++) {
-			y_rows[i] = y;
+			y_rows[i] = y <= y_last ? y : y_last;
 			y += width;
 		}
 		for (int i = 0; i < band_rows / 2; i++) {
-			u_rows[i] = u;
-			v_rows[i] = v;
+			u_rows[i] = u <= u_last ? u : u_last;
+			v_rows[i] = v <= v_last ? v : v_last;
 			u += width / 2;
 			v += width / 2;
 		}
