@@ -70,7 +70,7 @@ class Network:
 
     def ping(self, address, *options):
         """One echo request from the installer; whether it was answered."""
-        return sh("nsenter", "--net=/run/netns/installer", "ping", "-n", "-c", "1", "-W", "1",
+        return sh("nsenter", "--net=/run/netns/installer", "ping", "-n", "-c", "1", "-W", "0.3",
                   *options, address, check=False).returncode == 0
 
     def addresses(self, ifname=None):
