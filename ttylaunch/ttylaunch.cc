@@ -227,10 +227,6 @@ static void *luncher(void *arg)
 
 int main()
 {
-	// An inherited "ignore" for SIGCHLD would have the kernel reap mgetty
-	// before its supervisor could wait for it.
-	signal(SIGCHLD, SIG_DFL);
-
 	create_cfg_file();
 	for (int port = 0; port < port_count; port++) {
 		if (!is_enable(port))

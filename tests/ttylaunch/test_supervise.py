@@ -20,7 +20,7 @@ SLACK = 0.8 if kelsys.SANITIZED else 0.5
 def hostile_signals():
     """Start the launcher the way a careless parent might: some signals
     ignored, some blocked. mgetty must see none of that."""
-    for sig in (signal.SIGHUP, signal.SIGINT, signal.SIGUSR2, signal.SIGQUIT):
+    for sig in (signal.SIGHUP, signal.SIGINT, signal.SIGUSR2, signal.SIGQUIT, signal.SIGCHLD):
         signal.signal(sig, signal.SIG_IGN)
     signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1, signal.SIGTERM, signal.SIGALRM})
 
