@@ -115,7 +115,7 @@ static void write_options_file(int port, const char *own, const char *remote)
 		return;
 	bool ok = write_ppp_options(f, own, remote);
 	if (fclose(f) != 0 || !ok)
-		say("%s: %s\n", path, "cannot be written");
+		say("%s: cannot be written\n", path);
 }
 
 // Write the mgetty configuration and the pppd options file of every port
@@ -156,7 +156,7 @@ int create_cfg_file()
 	}
 	keld_close(handle);
 	if (fclose(cfg) != 0 || !ok)
-		say("%s: %s\n", mgetty_config, "cannot be written");
+		say("%s: cannot be written\n", mgetty_config);
 	return 0;
 }
 

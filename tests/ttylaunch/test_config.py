@@ -12,7 +12,9 @@ import ttylaunchsys as tl
 
 def clean_etc():
     for path in [tl.CONFIG] + [tl.options_path(p) for p in range(4)]:
-        if os.path.isdir(path):
+        if os.path.islink(path):
+            os.unlink(path)
+        elif os.path.isdir(path):
             shutil.rmtree(path)
         elif os.path.exists(path):
             os.unlink(path)
@@ -114,6 +116,18 @@ class Configuration(unittest.TestCase):
                 lines = out.decode().splitlines()
                 self.assertEqual(len(lines), 1, out)
                 self.assertIn("MGETTY-IP1", lines[0])
+
+    def test_write_errors_are_reported(self):
+        for path in [tl.CONFIG, tl.options_path(1)]:
+            with self.subTest(path):
+                clean_etc()
+                os.symlink("/dev/full", path)   # opens, but every write fails
+                try:
+                    status, out = self.run_once(tl.state("0", inits={0: "ATZ"},
+                                                         ips={1: "192.0.2.2"}))
+                finally:
+                    os.unlink(path)
+                self.assertEqual((status, out), (0, path.encode() + b": cannot be written\n"))
 
     def test_own_address_asked_per_port_and_failure_skips_files(self):
         st = tl.state("0", ips={0: "192.0.2.2", 1: "192.0.2.3"}, fail=["kel_get_network_ip:0"])
