@@ -213,7 +213,10 @@ class Ownership(unittest.TestCase):
         for sig in (signal.SIGTERM, signal.SIGINT):
             with self.subTest(signal=sig):
                 cam = CaptureSim("0", "3:320x240")
-                # A reader waiting on a channel does not keep it from ending.
+                # A reader holding a channel, which keeps the producer
+                # waiting, does not keep it from ending.
+                self.assertTrue(sem_op(READ_BASE + 3, -1, 3))
+                time.sleep(0.2)
                 status, err = cam.stop(sig)
                 self.assertEqual(status, 0, err)
                 self.assertEqual(leftovers(), ([], []))
