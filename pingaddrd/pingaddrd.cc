@@ -136,10 +136,11 @@ static void on_alarm(int)
 
 // Open the packet socket for IPv4 frames, with its filter in place.  It is
 // created for no protocol at all and bound to IPv4 only once the filter is
-// attached, so that no frame ever reaches its queue unfiltered.
+// attached, so that no frame ever reaches its queue unfiltered.  The command
+// run on a request has no business with it: it is closed on exec.
 static int open_listener(const run_settings *settings)
 {
-	int fd = socket(AF_PACKET, SOCK_RAW, 0);
+	int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
 	if (fd < 0)
 		fail_startup("socket");
 

@@ -59,16 +59,19 @@ class DirectChange(Network):
                          b"Changing IP address on interface eth0 to 192.0.2.50.\nTimed out.\n")
 
     def test_command_gets_the_address_and_leaves_the_interface(self):
-        p = self.start("-i", "eth0", "-e", "env > /tmp/env")
+        command = "env > /tmp/env; ls -l /proc/$$/fd > /tmp/fds"
+        p = self.start("-i", "eth0", "-e", command)
         self.request("198.51.100.7")
         self.assertEqual(pa.finish(p), 0)
+        with open("/tmp/fds") as f:
+            self.assertNotIn("socket:", f.read())   # the packet socket stays ours
         with open("/tmp/env") as f:
             env = dict(line.split("=", 1) for line in f.read().splitlines() if "=" in line)
         self.assertEqual((env["NEW_IPADDR"], env["NEW_IP_ANET"], env["IFNAME"]),
                          ("198.51.100.7", "198", "eth0"))
         self.assertEqual(self.net.addresses(), [pa.APPLIANCE_IP])
-        self.assertEqual(pa.stderr_text(), startup_lines(command="env > /tmp/env") +
-                         b"env > /tmp/env exit with 0.\n")
+        self.assertEqual(pa.stderr_text(), startup_lines(command=command) +
+                         command.encode() + b" exit with 0.\n")
 
     def test_only_the_payload_size_asked_for_counts(self):
         p = self.start("-l", "56", "-e", RECORD)
