@@ -509,8 +509,9 @@ static void scale_plane(const uint8_t *src, int sw, int sh, uint8_t *dst, int dw
 		}
 }
 
-// Make the channel's next frame in ch->frame.
-static void render(channel *ch)
+// Make the channel's next frame in ch->frame.  Return false when its Y4M
+// file gives no more frames.
+static bool render(channel *ch)
 {
 	int w = ch->width, h = ch->height;
 	uint8_t *f = ch->frame.data();
@@ -524,8 +525,7 @@ static void render(channel *ch)
 	if (ch->y4m) {
 		if (!read_y4m_frame(ch)) {
 			fprintf(stderr, "capture-sim: cannot read a frame of the Y4M file\n");
-			stopping = 1;
-			return;
+			return false;
 		}
 		plane_set *p = &ch->y4m_frame;
 		scale_plane(p->y.data(), p->width, p->height, y_plane, w, h);
@@ -575,6 +575,7 @@ static void render(channel *ch)
 	snprintf(text, sizeof text, "CH%d #%06u", ch->number, n % 1000000);
 	int scale = w / 160;
 	draw_text(y_plane, u, v, w, 2 * scale, 2 * scale, scale, text);
+	return true;
 }
 
 static bool parse_channel(const char *arg, channel *ch)
@@ -677,8 +678,7 @@ int main(int argc, char **argv)
 		channel *ch = &channels[turn];
 		ch->stopped = pause_last && turn == count - 1;
 		if (!ch->stopped) {
-			render(ch);
-			if (stopping)
+			if (!render(ch))
 				break;
 			int old_read = in_file >= 0 ? sem_ids[channel_count + in_file] : -1;
 			int new_read = sem_ids[channel_count + ch->number];

@@ -157,13 +157,14 @@ class Producer(unittest.TestCase):
     def test_unusable_y4m_files_are_refused(self):
         folder = tempfile.mkdtemp()
         cases = {
-            "size": (352, 288, "C420jpeg", "352x288"),
-            "sampling": (320, 240, "C422", "not 4:2:0"),
+            "size": (352, 288, "C420jpeg", [100], "352x288"),
+            "sampling": (320, 240, "C422", [100], "not 4:2:0"),
+            "no frames": (320, 240, "C420jpeg", [], "cannot read a frame"),
         }
-        for name, (w, h, extra, message) in cases.items():
+        for name, (w, h, extra, lumas, message) in cases.items():
             with self.subTest(name=name):
-                clip = os.path.join(folder, name + ".y4m")
-                write_y4m(clip, w, h, [100], extra)
+                clip = os.path.join(folder, name.replace(" ", "-") + ".y4m")
+                write_y4m(clip, w, h, lumas, extra)
                 result = run_capture("-y", clip, "0")
                 self.assertEqual(result.returncode, 1)
                 self.assertIn(message.encode(), result.stderr)
