@@ -112,6 +112,23 @@ class DemoPage(unittest.TestCase):
         self.assertIn("kPa", [r[4] for r in rows])
         self.assertIn("Chilled water pressure", [r[5] for r in rows])
 
+    def test_2b_silent_daemon_empties_the_table_state_not_the_pictures(self):
+        table = "return document.getElementById('sensors').dataset.state + '|' +" \
+                " document.getElementById('sensor-state').textContent;"
+        daemons = pids_of("keld-sim")
+        self.assertEqual(len(daemons), 1)
+        os.kill(daemons[0], signal.SIGSTOP)
+        try:
+            state = kelsys.wait_for(lambda: (lambda v: v if v.startswith("unavailable") else None)(
+                self.browser.run(table)), timeout=WAIT, step=0.25)
+            self.assertEqual(state, "unavailable|no sensor record: the daemon is not answering")
+            self.assertEqual(self.tiles()["quad"]["state"], "live")
+        finally:
+            os.kill(daemons[0], signal.SIGCONT)
+        state = kelsys.wait_for(lambda: (lambda v: v if v.startswith("live") else None)(
+            self.browser.run(table)), timeout=WAIT, step=0.25)
+        self.assertTrue(state, "the table did not come back")
+
     def test_3_stopped_camera_is_shown_as_not_delivering(self):
         self.browser.run("var s = document.getElementById('size'); s.value = '1';"
                          "s.dispatchEvent(new Event('change'));")
