@@ -543,7 +543,9 @@ static bool render(channel *ch)
 			memcpy(u + (size_t)y * (w / 2), s->u.data() + (size_t)y * (s->width / 2) + off / 2, w / 2);
 			memcpy(v + (size_t)y * (w / 2), s->v.data() + (size_t)y * (s->width / 2) + off / 2, w / 2);
 		}
-		// A van drives along the field.
+		// A van drives along the field: white, red, blue or yellow.
+		static const uint8_t paint[channel_count][3] = {
+			{215, 128, 128}, {82, 90, 240}, {41, 240, 110}, {210, 16, 146}};
 		int car_w = w / 8, car_h = h / 14;
 		int cx = (int)((n * 3 * w / 320 + ch->seed) % (w + car_w)) - car_w;
 		int cy = h * 3 / 4 + (ch->number * h / 24);
@@ -553,10 +555,10 @@ static bool render(channel *ch)
 					continue;
 				bool wheel = y > cy + car_h * 3 / 4 && ((x - cx) % (car_w / 2) < car_w / 6);
 				bool glass = y < cy + car_h / 3 && x > cx + car_w * 2 / 3;
-				y_plane[(size_t)y * w + x] = wheel ? 24 : glass ? 70 : 200;
+				y_plane[(size_t)y * w + x] = wheel ? 24 : glass ? 70 : paint[ch->number][0];
 				size_t c = (size_t)(y / 2) * (w / 2) + x / 2;
-				u[c] = glass ? 140 : 100 + 20 * ch->number;
-				v[c] = wheel ? 128 : 170 - 15 * ch->number;
+				u[c] = wheel || glass ? 128 : paint[ch->number][1];
+				v[c] = wheel || glass ? 128 : paint[ch->number][2];
 			}
 	}
 	// Sensor noise, different in every frame, as a real camera has.
