@@ -132,6 +132,7 @@ class DemoPage(unittest.TestCase):
     def test_3_stopped_camera_is_shown_as_not_delivering(self):
         self.browser.run("var s = document.getElementById('size'); s.value = '1';"
                          "s.dispatchEvent(new Event('change'));")
+        self.wait_tiles(lambda ts: all(ts[t]["size"] == SIZES["1"][t] for t in TILES))
         cameras = pids_of("capture-sim")
         self.assertEqual(len(cameras), 1)
         os.kill(cameras[0], signal.SIGUSR1)  # stops channel 3, the last one listed
