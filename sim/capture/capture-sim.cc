@@ -39,6 +39,8 @@ constexpr int default_rate = 25;        // frames a second, all channels togethe
 constexpr int no_channel = 255;         // channel byte of a file without a frame yet
 constexpr int write_value_cap = 1024;   // keeps an unread channel's raises below SEMVMX
 constexpr long wait_slice_ns = 200000000; // semaphore waits look at the stop flag this often
+constexpr long reader_grace_us = 20000; // longest a taken frame is kept for its readers
+constexpr long reader_poll_us = 100;
 constexpr int y4m_header_max = 512;
 
 struct plane_set {
@@ -141,6 +143,20 @@ static bool raise_write(int id)
 		return semctl(id, 0, SETVAL, 1) == 0;
 	struct sembuf op = {0, 1, 0};
 	return semop(id, &op, 1) == 0;
+}
+
+// A reader took the frame just raised; it, and the readers that its release
+// lets through, should get that frame before the file changes.  Wait until
+// the last of them has given its units back (a write unit nobody took, the
+// read unit free), but no longer than reader_grace_us, so that readers who
+// keep arriving cannot hold up the camera.
+static void let_readers_finish(int write_id, int read_id)
+{
+	for (long waited = 0; waited < reader_grace_us && !stopping; waited += reader_poll_us) {
+		if (semctl(write_id, 0, GETVAL) > 0 && semctl(read_id, 0, GETVAL) > 0)
+			return;
+		usleep(reader_poll_us);
+	}
 }
 
 // Take the lock that tells producers apart, or end the program naming the
@@ -672,6 +688,7 @@ int main(int argc, char **argv)
 	}
 
 	int in_file = -1;            // channel whose frame the file holds
+	bool frame_taken = false;    // a reader took the unit of that frame's raise
 	bool announced = false;
 	struct timespec next;
 	clock_gettime(CLOCK_MONOTONIC, &next);
@@ -684,6 +701,8 @@ int main(int argc, char **argv)
 				break;
 			int old_read = in_file >= 0 ? sem_ids[channel_count + in_file] : -1;
 			int new_read = sem_ids[channel_count + ch->number];
+			if (frame_taken)
+				let_readers_finish(sem_ids[in_file], old_read);
 			if (old_read >= 0 && !sem_change(old_read, -1))
 				break;
 			if (new_read != old_read && !sem_change(new_read, -1)) {
@@ -705,6 +724,8 @@ int main(int argc, char **argv)
 				perror("semop raise");
 				break;
 			}
+			// The kernel hands a raised unit to a waiting reader at once.
+			frame_taken = semctl(sem_ids[ch->number], 0, GETVAL) == 0;
 			ch->frames++;
 		} else if (!period)
 			usleep(10000); // nothing to deliver: do not spin

@@ -7,6 +7,7 @@ import subprocess
 import tempfile
 import time
 import unittest
+from concurrent.futures import ThreadPoolExecutor
 
 import kelsys
 from demosys import (CaptureSim, KEYS, LOCK, RAW, READ_BASE, WRITE_BASE, frame_size,
@@ -108,6 +109,18 @@ class Producer(unittest.TestCase):
                         # No frame of the held channel is written meanwhile.
                         self.assertNotIn(held, [s[1] for s in samples])
                     self.assertIsNotNone(take_frame(held))
+
+    def test_readers_of_a_fresh_frame_get_it_even_at_full_speed(self):
+        # Readers woken by a frame, and those their release lets through,
+        # find their channel's frame in the file, not the next channel's.
+        with CaptureSim("-r", "0", "0", "1", "2:320x240"):
+            def reader(channel):
+                return [take_frame(channel) for _ in range(8)]
+            with ThreadPoolExecutor(6) as pool:
+                results = list(pool.map(reader, [0, 0, 0, 1, 1, 2]))
+            for channel, frames in zip([0, 0, 0, 1, 1, 2], results):
+                with self.subTest(channel=channel):
+                    self.assertEqual([f[1] if f else None for f in frames], [channel] * 8)
 
     def test_stopped_channel_delivers_nothing_until_started(self):
         with CaptureSim("0", "2") as cam:
