@@ -2,16 +2,15 @@
 // no colour conversion, no downsampling and no copy of the picture.
 #include "jpegenc.h"
 
-#include <math.h>
 #include <stdio.h>
 
 #include "jarraydst.h"
 
 // libjpeg takes raw data in bands of one MCU row: 16 luma and 8 chroma rows.
 constexpr int band_rows = 16;
-// How much a stream shrinks as the quantisation scale grows: size goes as
-// scale^-size_exponent, measured on detailed camera pictures.
-constexpr double size_exponent = 0.75;
+// How much a stream shrinks as the quantisation scale grows: size goes
+// about as scale^-0.75 on detailed camera pictures, so the scale must grow
+// by ratio^(4/3) to shrink a stream by ratio.
 // Aim this far below the area, so that one retry is the usual case.
 constexpr long retry_target = jpeg_area_size * 7 / 8;
 
@@ -85,6 +84,16 @@ static double quality_scale(int quality)
 	return quality < 50 ? 5000.0 / quality : 200.0 - 2 * quality;
 }
 
+// The cube root of x >= 1 by Newton's method: a few steps suffice for the
+// ratios met here, and the program need not load the maths library for it.
+static double cube_root(double x)
+{
+	double r = x;
+	for (int i = 0; i < 40; i++)
+		r = (2 * r + x / (r * r)) / 3;
+	return r;
+}
+
 int lower_quality(int quality, long stream_bytes, long wanted_bytes)
 {
 	if (quality > 100)
@@ -92,7 +101,9 @@ int lower_quality(int quality, long stream_bytes, long wanted_bytes)
 	if (quality <= 1)
 		return 1;
 	double ratio = (double)stream_bytes / (double)(wanted_bytes > 0 ? wanted_bytes : 1);
-	double scale = quality_scale(quality) * pow(ratio > 1 ? ratio : 1, 1 / size_exponent);
+	if (ratio < 1)
+		ratio = 1;
+	double scale = quality_scale(quality) * ratio * cube_root(ratio);
 	int next = scale <= 100 ? (int)((200 - scale) / 2) : (int)(5000 / scale);
 	if (next >= quality)
 		next = quality - 1;

@@ -16,9 +16,13 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ipc.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/sem.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -67,12 +71,6 @@ static int stat_all()
 	return 0;
 }
 
-struct source {
-	int channel;
-	unsigned char *frame;  // NULL: raise only
-	long length;
-};
-
 static unsigned char *read_whole(const char *path, long *length)
 {
 	FILE *f = fopen(path, "rb");
@@ -86,6 +84,8 @@ static unsigned char *read_whole(const char *path, long *length)
 	return buf;
 }
 
+static volatile sig_atomic_t stop_serving;  // SIGTERM came
+
 static double now()
 {
 	struct timespec t;
@@ -93,45 +93,113 @@ static double now()
 	return t.tv_sec + t.tv_nsec / 1e9;
 }
 
+// Put frame into the raw file unless this channel's producer was the last
+// to write it.  The producers of all channels take turns through a lock file
+// that also names the last writer, and each holds the read unit of the
+// channel that the file holds while it rewrites it.
+static void put_frame(const unsigned char *frame, long length)
+{
+	int lock = open("/tmp/frametool.lock", O_RDWR | O_CREAT, 0600);
+	flock(lock, LOCK_EX);
+	pid_t me = getpid(), last = 0;
+	if (pread(lock, &last, sizeof last, 0) == (ssize_t)sizeof last && last == me) {
+		close(lock);
+		return;
+	}
+	unsigned char head[2] = {0, 255};
+	int fd = open(raw_path, O_RDWR | O_CREAT, 0666);
+	if (fd >= 0 && pread(fd, head, 2, 0) != 2)
+		head[1] = 255;
+	int reader = head[1] < channels ? sem_id(read_key + head[1]) : -1;
+	if (reader >= 0 && step(reader, -1) != 0)
+		reader = -1;
+	if (fd >= 0 && (pwrite(fd, frame, length, 0) != length || ftruncate(fd, length) != 0))
+		perror("write");
+	if (reader >= 0)
+		step(reader, +1);
+	if (fd >= 0)
+		close(fd);
+	if (pwrite(lock, &me, sizeof me, 0) != (ssize_t)sizeof me)
+		perror("lock file");
+	close(lock);
+}
+
+// Wait, briefly, until a reader blocks on the write semaphore w.
+static bool reader_waiting(int w)
+{
+	for (int i = 0; i < 20000; i++) {
+		if (semctl(w, 0, GETNCNT) > 0)
+			return true;
+		if (i < 100) {
+			sched_yield();
+		} else {
+			struct timespec pause = {0, 10000};
+			nanosleep(&pause, NULL);
+		}
+	}
+	return false;
+}
+
+// One channel's producer.  It keeps one spare unit in the write semaphore
+// and waits for zero: a reader starts by resetting the semaphore to 0, which
+// wakes us at once, without polling.  Once the reader blocks for the raise,
+// the frame goes into the file if another channel's is there, the reader is
+// let through, and the spare unit is put back.
+static void serve_channel(int channel, const unsigned char *frame, long length, double end)
+{
+	int w = sem_id(write_key + channel);
+	if (w < 0) {
+		fprintf(stderr, "frametool: no semaphore for channel %d\n", channel);
+		exit(1);
+	}
+	while (now() < end) {
+		struct sembuf zero = {0, 0, 0};
+		struct timespec limit = {1, 0};
+		if (semtimedop(w, &zero, 1, &limit) != 0)
+			continue;
+		if (reader_waiting(w)) {
+			if (frame)
+				put_frame(frame, length);
+			step(w, +1);  // taken by the waiting reader at once
+		}
+		step(w, +1);  // the spare unit
+	}
+	exit(0);
+}
+
 static int serve(double seconds, int count, char **specs)
 {
-	struct source src[channels * 2];
-	int n = 0;
-	for (int i = 0; i < count && n < channels * 2; i++, n++) {
-		src[n].channel = atoi(specs[i]);
-		const char *file = strchr(specs[i], ':');
-		src[n].frame = NULL;
-		if (file && strcmp(file + 1, "-") != 0)
-			src[n].frame = read_whole(file + 1, &src[n].length);
-	}
-	prctl(PR_SET_TIMERSLACK, 1);
-	int in_file = -1;  // channel whose frame this producer last wrote
 	double end = now() + seconds;
-	while (now() < end) {
-		for (int i = 0; i < n; i++) {
-			int w = sem_id(write_key + src[i].channel);
-			if (w < 0 || semctl(w, 0, GETNCNT) <= 0)
-				continue;
-			if (src[i].frame && in_file != src[i].channel) {
-				int lock = in_file >= 0 ? sem_id(read_key + in_file) : -1;
-				if (lock >= 0 && step(lock, -1) != 0)
-					continue;
-				int fd = open(raw_path, O_WRONLY | O_CREAT, 0666);
-				if (fd >= 0) {
-					if (pwrite(fd, src[i].frame, src[i].length, 0) != src[i].length ||
-					    ftruncate(fd, src[i].length) != 0)
-						perror("write");
-					close(fd);
-				}
-				if (lock >= 0)
-					step(lock, +1);
-				in_file = src[i].channel;
-			}
-			step(w, +1);
+	pid_t parent = getpid();
+	pid_t children[channels * 2];
+	int started = 0;
+	for (int i = 0; i < count && started < channels * 2; i++) {
+		int channel = atoi(specs[i]);
+		const char *file = strchr(specs[i], ':');
+		unsigned char *frame = NULL;
+		long length = 0;
+		if (file && strcmp(file + 1, "-") != 0)
+			frame = read_whole(file + 1, &length);
+		pid_t pid = fork();
+		if (pid == 0) {
+			signal(SIGTERM, SIG_DFL);
+			prctl(PR_SET_PDEATHSIG, SIGTERM);
+			if (getppid() != parent)
+				exit(0);
+			serve_channel(channel, frame, length, end);
 		}
-		struct timespec pause = {0, 20000};
-		nanosleep(&pause, NULL);
+		if (pid > 0)
+			children[started++] = pid;
+		free(frame);
 	}
+	// Until told to stop; then end every channel's producer before ending, so
+	// that a producer started next has the semaphores to itself.
+	while (!stop_serving && wait(NULL) > 0)
+		;
+	for (int i = 0; i < started; i++)
+		kill(children[i], SIGTERM);
+	while (wait(NULL) > 0)
+		;
 	return 0;
 }
 
@@ -146,8 +214,13 @@ int main(int argc, char **argv)
 			semctl(sem_id(atoi(argv[i])), 0, IPC_RMID);
 		return 0;
 	}
-	if (argc >= 4 && strcmp(argv[1], "serve") == 0)
+	if (argc >= 4 && strcmp(argv[1], "serve") == 0) {
+		struct sigaction sa;
+		memset(&sa, 0, sizeof sa);
+		sa.sa_handler = [](int) { stop_serving = 1; };
+		sigaction(SIGTERM, &sa, NULL);  // no SA_RESTART: wait() returns
 		return serve(atof(argv[2]), argc - 3, argv + 3);
+	}
 	fprintf(stderr, "usage: frametool create|remove KEY...|stat|serve SECONDS CH:FILE...\n");
 	return 2;
 }

@@ -83,8 +83,8 @@ def sem_state():
 
 
 class Producer:
-    """frametool serve: raises a channel's write semaphore whenever a reader
-    waits on it, putting that channel's frame into the raw file first.
+    """frametool serve: raises a channel's write semaphore as soon as a reader
+    asks for a frame, putting that channel's frame into the raw file first.
     frames maps channel -> frame file path, or None to raise only."""
 
     def __init__(self, frames, seconds=120):
