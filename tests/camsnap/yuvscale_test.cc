@@ -183,32 +183,4 @@ TEST(QuadPlacement, FillsExactlyItsQuarterFromTheFrameLayout)
 	}
 }
 
-TEST(QuadPlacement, QuartersLeaveEachOtherAlone)
-{
-	int qarea = 320 * 240;
-	std::vector<uint8_t> comp(qarea * 3 / 2, 0);
-	std::vector<uint8_t> a(640 * 480 * 3 / 2, 11), b(640 * 480 * 3 / 2, 22);
-	put_thumbnail(a.data(), comp.data(), 640, 480, 320, 240, 0);
-	put_thumbnail(b.data(), comp.data(), 640, 480, 320, 240, 3);
-	EXPECT_EQ(comp[0], 11);
-	EXPECT_EQ(comp[119 * 320 + 159], 11);
-	EXPECT_EQ(comp[120 * 320 + 160], 22);
-	EXPECT_EQ(comp[239 * 320 + 319], 22);
-	EXPECT_EQ(comp[0 * 320 + 160], 0);   // quarter 1 untouched
-	EXPECT_EQ(comp[120 * 320 + 0], 0);   // quarter 2 untouched
-	EXPECT_EQ(comp[qarea], 11);
-	EXPECT_EQ(comp[qarea + qarea / 4 - 1], 22);
-}
-
-TEST(BlankPicture, IsDarkGreyInEveryPlane)
-{
-	std::vector<uint8_t> p(320 * 240 * 3 / 2 + 1, 0);
-	fill_blank(p.data(), 320, 240);
-	EXPECT_EQ(p[0], 16);
-	EXPECT_EQ(p[320 * 240 - 1], 16);
-	EXPECT_EQ(p[320 * 240], 128);
-	EXPECT_EQ(p[320 * 240 * 3 / 2 - 1], 128);
-	EXPECT_EQ(p[320 * 240 * 3 / 2], 0);
-}
-
 }  // namespace
