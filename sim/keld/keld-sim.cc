@@ -525,14 +525,27 @@ static void serve_connection(conn c)
 	log_line({{"conn", c.id}, {"event", "close"}});
 }
 
+// Listen on path, replacing a socket file that nobody listens on any more.
+// A live daemon's socket is left alone: taking it over would cut that
+// daemon's clients off from the state they expect.
 static int listen_on(const char *path)
 {
 	struct sockaddr_un sa;
 	memset(&sa, 0, sizeof sa);
 	sa.sun_family = AF_UNIX;
 	strncpy(sa.sun_path, path, sizeof sa.sun_path - 1);
-	unlink(path);
 	int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	if (fd < 0) {
+		perror("socket");
+		exit(1);
+	}
+	if (connect(fd, (struct sockaddr *)&sa, sizeof sa) == 0) {
+		fprintf(stderr, "keld-sim: %s: another daemon is listening there\n", path);
+		exit(1);
+	}
+	close(fd);
+	unlink(path);
+	fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
 	if (fd < 0) {
 		perror("socket");
 		exit(1);

@@ -76,6 +76,18 @@ class Startup(unittest.TestCase):
                 self.assertFalse(os.path.exists("/tmp/.keld"))
 
 
+    def test_a_live_daemon_keeps_its_sockets(self):
+        with KeldSim({"settings": {"K": "first"}}) as first:
+            with open("/tmp/other.json", "w") as f:
+                json.dump({"settings": {"K": "second"}}, f)
+            r = subprocess.run([binary("keld-sim"), "--state", "/tmp/other.json"],
+                               capture_output=True, timeout=10)
+            self.assertEqual(r.returncode, 1)
+            self.assertIn(b"another daemon is listening", r.stderr)
+            self.assertEqual(kelcall("db_get", "K")[1], ["1 5 first"])
+            self.assertIsNone(first.proc.poll())
+
+
 class Calls(unittest.TestCase):
     def setUp(self):
         self.sim = KeldSim({"password": "s3cret", "sensors": SENSORS,
@@ -301,14 +313,21 @@ class Robustness(unittest.TestCase):
         held = []
 
         def accept():
-            while True:
-                c, _ = srv.accept()
-                held.append(c)
+            try:
+                while True:
+                    held.append(srv.accept()[0])
+            except OSError:
+                pass
         threading.Thread(target=accept, daemon=True).start()
         start = time.monotonic()
         r = run("keldcheck", timeout=30)
         self.assertEqual(r.returncode, 1)
         self.assertLess(time.monotonic() - start, 15)
+        srv.shutdown(socket.SHUT_RDWR)
+        srv.close()
+        for c in held:
+            c.close()
+        os.unlink("/tmp/.keld-snmp")
 
 
 if __name__ == "__main__":
