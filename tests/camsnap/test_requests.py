@@ -2,6 +2,7 @@
 header block, body length, picture size and quality, and the sensor record."""
 
 import calendar
+import glob
 import re
 import time
 import unittest
@@ -17,6 +18,7 @@ ERROR_PAGE = b"Content-Type: text/html\r\n\r\nsemaphore error!\r\n"
 ROOM = {"type": 1, "port": 3, "status": 1, "value": 0x0123, "fahrenheit": True,
         "description": "Room"}
 ROOM_RECORD = bytes([1, 3, 1, 1, 0x01, 0x23, 3, 1]) + b"F" + bytes([3, 4]) + b"Room"
+FAKETIME = (glob.glob("/usr/lib/*/faketime/libfaketime.so.1") + ["libfaketime is not installed"])[0]
 # Each channel's frame has its own brightness, so a picture tells its source.
 LUMA = {0: 40, 1: 90, 2: 140, 3: 200}
 
@@ -130,6 +132,18 @@ class Requests(unittest.TestCase):
         self.assertLessEqual(int(before) - 1, seconds)
         self.assertLessEqual(seconds, after + 1)
         self.assertEqual(m.group(1), time.strftime("%a", stamp))
+
+    def test_last_modified_format_on_given_dates(self):
+        # libfaketime sets the clock the program sees.
+        cases = [("2026-12-07 12:46:16", "Mon, 7 Dec 2026 12:46:16 GMT"),
+                 ("2026-01-01 00:00:05", "Thu, 1 Jan 2026 00:00:05 GMT"),
+                 ("2030-06-30 23:59:59", "Sun, 30 Jun 2030 23:59:59 GMT")]
+        for when, line in cases:
+            with self.subTest(when=when):
+                r = cs.camsnap("data=2", extra_env={
+                    "LD_PRELOAD": FAKETIME, "FAKETIME": when, "TZ": "UTC",
+                    "ASAN_OPTIONS": "verify_asan_link_order=0"})
+                self.assertEqual(r.header("Last-Modified"), line, r.stderr)
 
     def test_negative_channel_without_its_semaphore_gets_the_error_page(self):
         r = cs.camsnap("channel=-1")

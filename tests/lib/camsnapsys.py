@@ -133,10 +133,11 @@ class Response:
         return [n for n, _ in self.headers]
 
 
-def camsnap(query=None, timeout=60):
+def camsnap(query=None, timeout=60, extra_env=None):
     """Run camsnap as a web server would; query None leaves QUERY_STRING unset."""
     env = dict(os.environ)
     env.pop("QUERY_STRING", None)
+    env.update(extra_env or {})
     if query is not None:
         env["QUERY_STRING"] = query
     proc = subprocess.run([kelsys.binary("camsnap")], env=env, capture_output=True,
