@@ -247,12 +247,12 @@ static void quad_view(long mode, int quality, int record)
 				yuv_avg_resize((uint8_t *)planes, scratch, w, h, f);
 				planes = scratch;
 			}
-			if (raw_frame_lost) {
-				// The file went away under us: a blank quarter, not zeros.
-				fill_blank(scratch, qw / 2, qh / 2);
-				planes = scratch, w = qw / 2, h = qh / 2;
-			}
 			put_thumbnail(planes, composite, w, h, qw, qh, channel);
+			if (raw_frame_lost) {
+				// The file shrank under us: a blank quarter, not zeros.
+				fill_blank(scratch, qw / 2, qh / 2);
+				put_thumbnail(scratch, composite, qw / 2, qh / 2, qw, qh, channel);
+			}
 		}
 		release_frame_file(map, fd, length);
 		post_q(channel);
