@@ -36,10 +36,10 @@ static const char day[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 static const char month[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-static int sem_read;               // read semaphore of the channel last prepared by pre_q
-static int sem_write;               // write semaphore of that channel
-static struct sembuf operations;  // the one operation every semop here makes
-static int argument;           // semctl SETVAL argument
+static int sem_read;                       // read semaphore of the channel pre_q last prepared
+static int sem_write;                      // write semaphore of that channel
+static struct sembuf operations;           // the one operation every semop here makes
+static int argument;                       // semctl SETVAL argument
 static uint8_t work_area[work_area_size];  // composite area, then the JPEG output area
 static uint8_t scratch[scratch_size];      // a reduced frame outside the composite
 
@@ -100,6 +100,7 @@ static int post_q(int)
 	return 0;
 }
 
+// Map the raw frame file if it holds a whole frame of channel; 0 when it does.
 static int get_raw(int channel, uint8_t **address, int *fd, size_t *length)
 {
 	char path[32];
@@ -108,6 +109,8 @@ static int get_raw(int channel, uint8_t **address, int *fd, size_t *length)
 	return map_frame_file(path, channel, address, fd, length);
 }
 
+// Write the CGI header block: the body is jpeg_length picture bytes, then
+// record_length record bytes.
 static void print_header(int jpeg_length, int record_length)
 {
 	time_t now = time(NULL);
@@ -130,6 +133,8 @@ static void print_header(int jpeg_length, int record_length)
 	printf("\r\n");
 }
 
+// Send the answer: header block, the JPEG (if any), then the sensor record if
+// one was asked for.
 static void return_data(const uint8_t *jpeg, int jpeg_length, int record)
 {
 	uint8_t buffer[sensor_record_size];
@@ -195,6 +200,7 @@ static int single_picture(const uint8_t *frame, long mode, int quality)
 	return encode(quality, w, h, w / factor, h / factor, reduced);
 }
 
+// One channel's picture, or the error page when its semaphores fail.
 static void single_view(int channel, long mode, int quality, int record)
 {
 	if (pre_q(channel) != 0) {
@@ -222,6 +228,8 @@ static void single_view(int channel, long mode, int quality, int record)
 	return_data(jpeg_area, jpeg_length, record);
 }
 
+// Channels 0 to 3 in the four quarters; a channel that cannot be had leaves
+// its quarter blank.
 static void quad_view(long mode, int quality, int record)
 {
 	int qw, qh, factor;
@@ -270,6 +278,7 @@ static void query_number(const char *query, const char *key, long *value)
 		*value = v;
 }
 
+// A query number as an int, kept at the end of the range rather than wrapped.
 static int to_int(long v)
 {
 	return v < INT_MIN ? INT_MIN : v > INT_MAX ? INT_MAX : (int)v;
