@@ -11,6 +11,12 @@
 //       file already holds it, holding the read unit of the channel in the
 //       file while it writes, then raise CH's write semaphore.  "-" raises
 //       without touching the file.
+//   frametool spin SECONDS CH:FILE ...
+//       the same for a benchmark, from one process that polls every
+//       channel's write semaphore without sleeping and raises it as soon as
+//       a reader resets it, each channel's frame linked into place from a
+//       file of its own.  A sleeping producer's wake-up, and a copy of the
+//       frame, would otherwise be timed as part of every request.
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -168,6 +174,65 @@ static void serve_channel(int channel, const unsigned char *frame, long length, 
 	exit(0);
 }
 
+// The spinning producer of all the channels given.  A rename puts a frame in
+// place at the same cost whatever its size, and a reader that still maps the
+// old file keeps its pages; the read unit of the channel in the file is held
+// while it is replaced, as a real producer does.
+static int spin(double seconds, int count, char **specs)
+{
+	int ids[channels], reads[channels];
+	char own[channels][64];
+	int n = 0;
+	for (int i = 0; i < count && n < channels; i++) {
+		int channel = atoi(specs[i]);
+		const char *file = strchr(specs[i], ':');
+		ids[n] = sem_id(write_key + channel);
+		reads[n] = sem_id(read_key + channel);
+		if (ids[n] < 0 || reads[n] < 0) {
+			fprintf(stderr, "frametool: no semaphore for channel %d\n", channel);
+			return 1;
+		}
+		own[n][0] = '\0';
+		if (file && strcmp(file + 1, "-") != 0) {
+			long length;
+			unsigned char *frame = read_whole(file + 1, &length);
+			snprintf(own[n], sizeof own[n], "/tmp/frametool.%d.frame", channel);
+			FILE *f = fopen(own[n], "wb");
+			if (!f || fwrite(frame, 1, length, f) != (size_t)length || fclose(f) != 0) {
+				perror(own[n]);
+				return 1;
+			}
+			free(frame);
+		}
+		n++;
+	}
+	int in_file = -1;  // index of the channel whose frame is the raw file
+	double end = now() + seconds;
+	while (!stop_serving && now() < end) {
+		for (int i = 0; i < n; i++) {
+			if (semctl(ids[i], 0, GETVAL) != 0)
+				continue;
+			if (own[i][0] && in_file != i) {
+				int holder = in_file >= 0 ? reads[in_file] : -1;
+				if (holder >= 0 && step(holder, -1) != 0)
+					holder = -1;
+				// rename() leaves both names when they are links of one
+				// file already, so the spare name goes either way.
+				unlink("/tmp/frametool.new");
+				if (link(own[i], "/tmp/frametool.new") != 0 ||
+				    rename("/tmp/frametool.new", raw_path) != 0)
+					perror("frametool: put frame");
+				unlink("/tmp/frametool.new");
+				if (holder >= 0)
+					step(holder, +1);
+				in_file = i;
+			}
+			step(ids[i], +1);
+		}
+	}
+	return 0;
+}
+
 static int serve(double seconds, int count, char **specs)
 {
 	double end = now() + seconds;
@@ -225,6 +290,10 @@ int main(int argc, char **argv)
 		sigaction(SIGTERM, &sa, NULL);  // no SA_RESTART: wait() returns
 		return serve(atof(argv[2]), argc - 3, argv + 3);
 	}
-	fprintf(stderr, "usage: frametool create|remove KEY...|stat|serve SECONDS CH:FILE...\n");
+	if (argc >= 4 && strcmp(argv[1], "spin") == 0) {
+		signal(SIGTERM, [](int) { stop_serving = 1; });
+		return spin(atof(argv[2]), argc - 3, argv + 3);
+	}
+	fprintf(stderr, "usage: frametool create|remove KEY...|stat|serve|spin SECONDS CH:FILE...\n");
 	return 2;
 }

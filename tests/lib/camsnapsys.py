@@ -87,9 +87,10 @@ class Producer:
     asks for a frame, putting that channel's frame into the raw file first.
     frames maps channel -> frame file path, or None to raise only."""
 
-    def __init__(self, frames, seconds=120):
+    def __init__(self, frames, seconds=120, spin=False):
         specs = ["%d:%s" % (ch, path or "-") for ch, path in sorted(frames.items())]
-        self.proc = subprocess.Popen([FRAMETOOL, "serve", str(seconds)] + specs)
+        self.proc = subprocess.Popen([FRAMETOOL, "spin" if spin else "serve", str(seconds)] +
+                                     specs)
 
     def stop(self):
         self.proc.terminate()
