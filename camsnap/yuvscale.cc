@@ -29,59 +29,39 @@ static inline int tap_mean_last_plane(const uint8_t *plane, int len, int plane_s
 	        plane[last]) >> 2;
 }
 
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-// The first samples of a row reduced by 2, four at a time in a 64-bit word:
-// the even bytes of eight source bytes are the taps, and a column's two taps
-// summed fit a 16-bit lane, as do two neighbouring column sums.  Reads stay
-// inside the row.  Return how many samples were written; the caller does the
-// rest one by one.  (The appliance is little-endian; other hosts take the
-// plain loop.)
-static int reduce_row_by_2(const uint8_t *top, const uint8_t *low, uint8_t *out, int n)
-{
-	const uint64_t even = 0x00ff00ff00ff00ffull;  // the low byte of each 16-bit lane
-	if (n < 8)
-		return 0;
-	uint64_t t, l;
-	memcpy(&t, top, 8);
-	memcpy(&l, low, 8);
-	uint64_t sums = (t & even) + (l & even);  // column sums of samples j .. j + 3
-	int j = 0;
-	for (; j + 8 <= n; j += 4) {
-		memcpy(&t, top + 2 * j + 8, 8);
-		memcpy(&l, low + 2 * j + 8, 8);
-		uint64_t next = (t & even) + (l & even);
-		uint64_t pairs = sums + ((sums >> 16) | (next << 48));
-		uint64_t means = (pairs >> 2) & even;
-		means |= means >> 8;
-		uint32_t four = (uint32_t)(means & 0xffff) | (uint32_t)((means >> 16) & 0xffff0000);
-		memcpy(out + j, &four, 4);
-		sums = next;
-	}
-	return j;
-}
-#endif
-
 // One plane of a reduction whose destination does not overlap its source,
 // row by row: the same taps, wraps included, in an order the compiler can
-// make fast.  The last plane's last sample goes through tap_mean_last_plane.
-static void reduce_plane(const uint8_t *src, int len, int plane_size, int ow, int oh, int f,
-                         int d, uint8_t *dst, bool last_plane)
+// make fast.  F is the factor when it is known at compile time (0: take
+// factor), so that the strided taps of the common factors are vectorised.
+// The last plane's last sample goes through tap_mean_last_plane.
+template <int F>
+static void reduce_plane(const uint8_t *src, int len, int plane_size, int ow, int oh, int factor,
+                         uint8_t *dst, bool last_plane)
 {
+	const int f = F ? F : factor;
+	const int d = f == 2 ? 1 : 2;
 	for (int k = 0; k < oh; k++) {
 		const uint8_t *top = src + k * f * len;
 		const uint8_t *low = top + d * len;
 		uint8_t *out = dst + k * ow;
 		int n = last_plane && k == oh - 1 ? ow - 1 : ow;
-		int j = 0;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-		if (f == 2)
-			j = reduce_row_by_2(top, low, out, n);
-#endif
-		for (; j < n; j++)
+		for (int j = 0; j < n; j++)
 			out[j] = (uint8_t)((top[j * f] + top[(j + 1) * f] + low[j * f] + low[(j + 1) * f]) >> 2);
 	}
 	if (last_plane)
 		dst[oh * ow - 1] = (uint8_t)tap_mean_last_plane(src, len, plane_size, ow - 1, oh - 1, f, d);
+}
+
+// The three planes of a reduction into separate memory.
+template <int F>
+static void reduce_apart(const uint8_t *source, uint8_t *destination, int w, int h, int factor)
+{
+	int area = w * h, ow = w / factor, oh = h / factor;
+	reduce_plane<F>(source, w, area, ow, oh, factor, destination, false);
+	reduce_plane<F>(source + area, w / 2, area / 4, ow / 2, oh / 2, factor, destination + area,
+	                false);
+	reduce_plane<F>(source + area + area / 4, w / 2, area / 4, ow / 2, oh / 2, factor,
+	                destination + area + area / 4, true);
 }
 
 void yuv_avg_resize(uint8_t *source, uint8_t *destination, int frame_width, int frame_height,
@@ -90,13 +70,14 @@ void yuv_avg_resize(uint8_t *source, uint8_t *destination, int frame_width, int 
 	int w = frame_width, h = frame_height, f = factor;
 	size_t image = (size_t)w * h * 3 / 2;
 	if (destination + image <= source || source + image <= destination) {
-		int area = w * h, ow = w / f, oh = h / f;
-		int d = f == 2 ? 1 : 2;
-		reduce_plane(source, w, area, ow, oh, f, d, destination, false);
-		reduce_plane(source + area, w / 2, area / 4, ow / 2, oh / 2, f, d, destination + area,
-		             false);
-		reduce_plane(source + area + area / 4, w / 2, area / 4, ow / 2, oh / 2, f, d,
-		             destination + area + area / 4, true);
+		if (f == 2)
+			reduce_apart<2>(source, destination, w, h, f);
+		else if (f == 4)
+			reduce_apart<4>(source, destination, w, h, f);
+		else if (f == 8)
+			reduce_apart<8>(source, destination, w, h, f);
+		else
+			reduce_apart<0>(source, destination, w, h, f);
 		return;
 	}
 	// In place: the order below is what defines the result, since later
