@@ -42,6 +42,9 @@ static struct sembuf operations;           // the one operation every semop here
 static int argument;                       // semctl SETVAL argument
 static uint8_t work_area[work_area_size];  // composite area, then the JPEG output area
 static uint8_t scratch[scratch_size];      // a reduced frame outside the composite
+// Room for the largest response, so that it leaves in one write: the web
+// server then reads it whole, and a small picture costs no extra calls.
+static char response[1024 + jpeg_area_size + sensor_record_size];
 
 static uint8_t *const composite = work_area;
 static uint8_t *const jpeg_area = work_area + composite_size;
@@ -288,6 +291,7 @@ int main()
 {
 	long channel = 0, mode = 0, jq = 64, data = 0;
 	const char *query = getenv("QUERY_STRING");
+	setvbuf(stdout, response, _IOFBF, sizeof response);
 	if (query) {
 		query_number(query, "channel=", &channel);
 		query_number(query, "mode=", &mode);
