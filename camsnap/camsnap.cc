@@ -8,18 +8,24 @@
 // a write and a read semaphore per channel.  The shared frame is only ever
 // read: reduced pictures go into camsnap's own fixed buffers, so any number of
 // requests can read one frame at the same time.
+#include <errno.h>
 #include <limits.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ipc.h>
+#include <sys/mman.h>
 #include <sys/sem.h>
+#include <sys/uio.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "jarraydst.h"
 #include "jpegenc.h"
 #include "rawframe.h"
 #include "sensors.h"
+#include "utctime.h"
 #include "yuvscale.h"
 
 constexpr int composite_size = 614400;  // room for a 640x480 frame-placed picture and more
@@ -42,9 +48,6 @@ static struct sembuf operations;           // the one operation every semop here
 static int argument;                       // semctl SETVAL argument
 static uint8_t work_area[work_area_size];  // composite area, then the JPEG output area
 static uint8_t scratch[scratch_size];      // a reduced frame outside the composite
-// Room for the largest response, so that it leaves in one write: the web
-// server then reads it whole, and a small picture costs no extra calls.
-static char response[1024 + jpeg_area_size + sensor_record_size];
 
 static uint8_t *const composite = work_area;
 static uint8_t *const jpeg_area = work_area + composite_size;
@@ -112,48 +115,90 @@ static int get_raw(int channel, uint8_t **address, int *fd, size_t *length)
 	return map_frame_file(path, channel, address, fd, length);
 }
 
-// Write the CGI header block: the body is jpeg_length picture bytes, then
+// The header block as it is being built: header lines never come near its size.
+static char header[1024];
+static int header_length;
+
+static void header_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
+static void header_line(const char *format, ...)
+{
+	va_list args;
+	va_start(args, format);
+	int room = (int)sizeof header - header_length;
+	int n = vsnprintf(header + header_length, room, format, args);
+	va_end(args);
+	if (n > 0)
+		header_length += n < room ? n : room - 1;
+}
+
+// Write every byte of the pieces to standard output, through short writes
+// and interrupted ones; give up only on an error.
+static void write_all(struct iovec *pieces, int count)
+{
+	while (count > 0) {
+		ssize_t n = writev(STDOUT_FILENO, pieces, count);
+		if (n < 0) {
+			if (errno == EINTR)
+				continue;
+			return;
+		}
+		while (count > 0 && (size_t)n >= pieces->iov_len) {
+			n -= pieces->iov_len;
+			pieces++;
+			count--;
+		}
+		if (count > 0) {
+			pieces->iov_base = (char *)pieces->iov_base + n;
+			pieces->iov_len -= n;
+		}
+	}
+}
+
+// Build the CGI header block: the body is jpeg_length picture bytes, then
 // record_length record bytes.
 static void print_header(int jpeg_length, int record_length)
 {
-	time_t now = time(NULL);
 	struct tm t;
-	gmtime_r(&now, &t);
+	utc_time((long long)time(NULL), &t);
+	header_length = 0;
 	if (jpeg_length != 0) {
-		printf("Content-Type: image/jpeg\r\n");
-		printf("Content-Length: %d\r\n", jpeg_length + record_length);
+		header_line("Content-Type: image/jpeg\r\n");
+		header_line("Content-Length: %d\r\n", jpeg_length + record_length);
 	} else {
-		printf("Content-Type: application/octet-stream\r\n");
-		printf("Content-Length: %d\r\n", record_length);
-		printf("Content-Disposition: attachment; filename=\"status.bin\"\r\n");
+		header_line("Content-Type: application/octet-stream\r\n");
+		header_line("Content-Length: %d\r\n", record_length);
+		header_line("Content-Disposition: attachment; filename=\"status.bin\"\r\n");
 	}
-	printf("Expires: Mon, 26 Jul 1997 05:00:00 GMT\r\n");
-	printf("Last-Modified: %s, %d %s %d %02d:%02d:%02d GMT\r\n", day[t.tm_wday], t.tm_mday,
-	       month[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
-	printf("Cache-Control: no-cache, must-revalidate\r\n");
-	printf("Pragma: no-cache\r\n");
-	printf("Sensors-Data: %d\r\n", jpeg_length);
-	printf("\r\n");
+	header_line("Expires: Mon, 26 Jul 1997 05:00:00 GMT\r\n");
+	header_line("Last-Modified: %s, %d %s %d %02d:%02d:%02d GMT\r\n", day[t.tm_wday], t.tm_mday,
+	            month[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+	header_line("Cache-Control: no-cache, must-revalidate\r\n");
+	header_line("Pragma: no-cache\r\n");
+	header_line("Sensors-Data: %d\r\n", jpeg_length);
+	header_line("\r\n");
 }
 
 // Send the answer: header block, the JPEG (if any), then the sensor record if
-// one was asked for.
+// one was asked for.  It leaves in one write, straight from where each part
+// was made: the web server then reads it whole, and nothing is copied.
 static void return_data(const uint8_t *jpeg, int jpeg_length, int record)
 {
-	uint8_t buffer[sensor_record_size];
+	static uint8_t buffer[sensor_record_size];
 	int record_length = 0;
 	if (record)
 		record_length = get_sensors_data(buffer);
 	print_header(jpeg_length, record_length);
-	if (jpeg_length)
-		fwrite(jpeg, 1, jpeg_length, stdout);
-	if (record)
-		fwrite(buffer, 1, record_length, stdout);
+	struct iovec pieces[3] = {{header, (size_t)header_length},
+	                          {(void *)jpeg, (size_t)jpeg_length},
+	                          {buffer, (size_t)record_length}};
+	write_all(pieces, 3);
 }
 
 static void semaphore_error_page()
 {
-	printf("Content-Type: text/html\r\n\r\nsemaphore error!\r\n");
+	static const char page[] = "Content-Type: text/html\r\n\r\nsemaphore error!\r\n";
+	struct iovec piece = {(void *)page, sizeof page - 1};
+	write_all(&piece, 1);
 }
 
 // A blank raw frame: 320x240, dark grey, standing in for one that cannot be read.
@@ -162,6 +207,28 @@ static void blank_raw_frame(uint8_t *frame)
 	frame[0] = 0;
 	frame[1] = 0;
 	fill_blank(frame + raw_header_bytes, 320, 240);
+}
+
+// About to write all of [start, start + length) of the process's own fixed
+// memory: have the kernel make its pages in one call, rather than trap once
+// per page on the first writes.  A kernel that cannot leaves it to the traps.
+static void prepare_pages(uint8_t *start, size_t length)
+{
+	const uintptr_t page = 4096;
+	uintptr_t first = (uintptr_t)start & ~(page - 1);
+	uintptr_t end = ((uintptr_t)start + length + page - 1) & ~(page - 1);
+	madvise((void *)first, end - first, MADV_POPULATE_WRITE);
+}
+
+// The same for the planes of a w x h frame reduced by factor into
+// destination, placed as the frame's own: each plane starts where the
+// frame's does.
+static void prepare_reduced(uint8_t *destination, int w, int h, int factor)
+{
+	size_t area = (size_t)w * h, reduced = (size_t)(w / factor) * (h / factor);
+	prepare_pages(destination, reduced);
+	prepare_pages(destination + area, reduced / 4);
+	prepare_pages(destination + area + area / 4, reduced / 4);
 }
 
 // Encode, lowering the quality until the stream fits; if even that fails,
@@ -199,6 +266,7 @@ static int single_picture(const uint8_t *frame, long mode, int quality)
 	// Never in place: a reduction by 2 in place takes chroma into the last
 	// two luma samples, a stain in the picture's corner.
 	uint8_t *reduced = frame == composite ? scratch : composite;
+	prepare_reduced(reduced, w, h, factor);
 	yuv_avg_resize((uint8_t *)frame + raw_header_bytes, reduced, w, h, factor);
 	return encode(quality, w, h, w / factor, h / factor, reduced);
 }
@@ -243,7 +311,9 @@ static void quad_view(long mode, int quality, int record)
 	} else {
 		qw = 160, qh = 120, factor = 4;
 	}
-	fill_blank(composite, qw, qh);
+	prepare_pages(composite, (size_t)qw * qh * 3 / 2);
+	bool placed[4] = {false, false, false, false};
+	bool scratch_prepared = false;
 	for (int channel = 0; channel < 4; channel++) {
 		if (pre_q(channel) != 0)
 			continue;
@@ -255,29 +325,45 @@ static void quad_view(long mode, int quality, int record)
 			int w = raw_width(map[0]), h = raw_height(map[0]);
 			int f = map[0] ? 2 * factor : factor;
 			if (f > 1) {
+				if (!scratch_prepared)
+					prepare_reduced(scratch, w, h, f);
+				scratch_prepared = true;
 				yuv_avg_resize((uint8_t *)planes, scratch, w, h, f);
 				planes = scratch;
 			}
 			put_thumbnail(planes, composite, w, h, qw, qh, channel);
-			if (raw_frame_lost) {
-				// The file shrank under us: a blank quarter, not zeros.
-				fill_blank(scratch, qw / 2, qh / 2);
-				put_thumbnail(scratch, composite, qw / 2, qh / 2, qw, qh, channel);
-			}
+			// A file that shrank under us leaves zeros: blank instead.
+			placed[channel] = !raw_frame_lost;
 		}
 		release_frame_file(map, fd, length);
 		post_q(channel);
+	}
+	// Only now the quarters that stayed empty, so that a full view writes
+	// each byte of the composite once.
+	bool blank_made = false;
+	for (int channel = 0; channel < 4; channel++) {
+		if (placed[channel])
+			continue;
+		if (!blank_made)
+			fill_blank(scratch, qw / 2, qh / 2);
+		blank_made = true;
+		put_thumbnail(scratch, composite, qw / 2, qh / 2, qw, qh, channel);
 	}
 	int jpeg_length = encode(quality, qw, qh, qw, qh, composite);
 	return_data(jpeg_area, jpeg_length, record);
 }
 
-// Read the number after key, as "key%ld" would, into *value if there is one.
+// Read the number after key, as "key%ld" would (blanks and a sign before the
+// digits, reading up to the first non-digit), into *value if there is one.
 static void query_number(const char *query, const char *key, long *value)
 {
 	const char *at = strstr(query, key);
-	long v;
-	if (at && sscanf(at + strlen(key), "%ld", &v) == 1)
+	if (!at)
+		return;
+	at += strlen(key);
+	char *end;
+	long v = strtol(at, &end, 10);
+	if (end != at)
 		*value = v;
 }
 
@@ -291,7 +377,6 @@ int main()
 {
 	long channel = 0, mode = 0, jq = 64, data = 0;
 	const char *query = getenv("QUERY_STRING");
-	setvbuf(stdout, response, _IOFBF, sizeof response);
 	if (query) {
 		query_number(query, "channel=", &channel);
 		query_number(query, "mode=", &mode);
