@@ -15,8 +15,10 @@
 //       the same for a benchmark, from one process that polls every
 //       channel's write semaphore without sleeping and raises it as soon as
 //       a reader resets it, each channel's frame linked into place from a
-//       file of its own.  A sleeping producer's wake-up, and a copy of the
-//       frame, would otherwise be timed as part of every request.
+//       file of its own; once a reader is done with a channel, the next
+//       channel's frame is put in place before anyone asks.  A sleeping
+//       producer's wake-up, and a copy of the frame, would otherwise be
+//       timed as part of every request.
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -207,27 +209,44 @@ static int spin(double seconds, int count, char **specs)
 		n++;
 	}
 	int in_file = -1;  // index of the channel whose frame is the raw file
+	// Put channel i's frame into the raw file, holding the read unit of the
+	// channel whose frame is there now, as a real producer does.
+	auto put_frame = [&](int i) {
+		if (!own[i][0] || in_file == i)
+			return;
+		int holder = in_file >= 0 ? reads[in_file] : -1;
+		if (holder >= 0 && step(holder, -1) != 0)
+			holder = -1;
+		// rename() leaves both names when they are links of one file
+		// already, so the spare name goes either way.
+		unlink("/tmp/frametool.new");
+		if (link(own[i], "/tmp/frametool.new") != 0 || rename("/tmp/frametool.new", raw_path) != 0)
+			perror("frametool: put frame");
+		unlink("/tmp/frametool.new");
+		if (holder >= 0)
+			step(holder, +1);
+		in_file = i;
+	};
+	// A reader that is done with channel i raises its write semaphore last:
+	// the value is back above 0 and the last operation is not ours.  The
+	// frame of the channel after it then goes into the file at once, so that
+	// the quad view's next wait finds its frame ready, as from a camera that
+	// delivers all channels in turn.
+	pid_t self = getpid();
+	int returning = -1;  // the channel raised last, until its reader is done
 	double end = now() + seconds;
 	while (!stop_serving && now() < end) {
 		for (int i = 0; i < n; i++) {
 			if (semctl(ids[i], 0, GETVAL) != 0)
 				continue;
-			if (own[i][0] && in_file != i) {
-				int holder = in_file >= 0 ? reads[in_file] : -1;
-				if (holder >= 0 && step(holder, -1) != 0)
-					holder = -1;
-				// rename() leaves both names when they are links of one
-				// file already, so the spare name goes either way.
-				unlink("/tmp/frametool.new");
-				if (link(own[i], "/tmp/frametool.new") != 0 ||
-				    rename("/tmp/frametool.new", raw_path) != 0)
-					perror("frametool: put frame");
-				unlink("/tmp/frametool.new");
-				if (holder >= 0)
-					step(holder, +1);
-				in_file = i;
-			}
+			put_frame(i);
 			step(ids[i], +1);
+			returning = i;
+		}
+		if (returning >= 0 && n > 1 && semctl(ids[returning], 0, GETPID) != self &&
+		    semctl(ids[returning], 0, GETVAL) > 0) {
+			put_frame((returning + 1) % n);
+			returning = -1;
 		}
 	}
 	return 0;
