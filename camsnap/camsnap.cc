@@ -119,16 +119,58 @@ static int get_raw(int channel, uint8_t **address, int *fd, size_t *length)
 static char header[1024];
 static int header_length;
 
+static void header_char(char c)
+{
+	if (header_length < (int)sizeof header - 1)
+		header[header_length++] = c;
+}
+
+// Append a line made from a printf format that uses only %s, %d and %0Nd, as
+// every header line does.  The C library's formatting machinery costs a
+// request more on its first call than the rest of the header.
 static void header_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
 static void header_line(const char *format, ...)
 {
 	va_list args;
 	va_start(args, format);
-	int room = (int)sizeof header - header_length;
-	int n = vsnprintf(header + header_length, room, format, args);
+	for (const char *f = format; *f; f++) {
+		if (*f != '%') {
+			header_char(*f);
+			continue;
+		}
+		f++;
+		bool zeros = *f == '0';
+		if (zeros)
+			f++;
+		int width = 0;
+		while (*f >= '1' && *f <= '9')
+			width = width * 10 + (*f++ - '0');
+		if (*f == 's') {
+			for (const char *text = va_arg(args, const char *); *text; text++)
+				header_char(*text);
+		} else if (*f == 'd') {
+			int value = va_arg(args, int);
+			unsigned magnitude = value < 0 ? 0u - (unsigned)value : (unsigned)value;
+			char digits[12];
+			int n = 0;
+			do
+				digits[n++] = (char)('0' + magnitude % 10);
+			while (magnitude /= 10);
+			int length = n + (value < 0);
+			if (!zeros)
+				for (; length < width; length++)
+					header_char(' ');
+			if (value < 0)
+				header_char('-');
+			for (; length < width; length++)
+				header_char('0');
+			while (n > 0)
+				header_char(digits[--n]);
+		} else {
+			break;  // no line uses any other conversion
+		}
+	}
 	va_end(args);
-	if (n > 0)
-		header_length += n < room ? n : room - 1;
 }
 
 // Write every byte of the pieces to standard output, through short writes
