@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -28,26 +29,51 @@ static int ms_left(const struct timespec *deadline)
 	return ms > 0 ? (int)ms : 0;
 }
 
-// Move n bytes in the direction asked before the deadline. Return false on
-// failure, end of stream or time-out.
-static bool transfer(int fd, unsigned char *p, size_t n, bool out, const struct timespec *deadline)
+// Wait until fd is ready for events or the deadline passes; true when ready.
+static bool wait_for(int fd, short events, const struct timespec *deadline)
 {
-	while (n > 0) {
-		struct pollfd pfd = {fd, (short)(out ? POLLOUT : POLLIN), 0};
+	for (;;) {
+		struct pollfd pfd = {fd, events, 0};
 		int r = poll(&pfd, 1, ms_left(deadline));
 		if (r < 0 && errno == EINTR)
 			continue;
-		if (r <= 0)
-			return false;
-		ssize_t k = out ? send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT) : recv(fd, p, n, MSG_DONTWAIT);
-		if (k < 0 && (errno == EINTR || errno == EAGAIN))
-			continue;
-		if (k <= 0)
-			return false;
-		p += k;
-		n -= (size_t)k;
+		return r > 0;
 	}
-	return true;
+}
+
+// Move bytes through the pieces, sending or receiving, before the deadline.
+// The socket is tried first and waited on only when it has nothing for us,
+// so that a call costs one send and one receive when the daemon is quick.  Return the bytes moved (0: try again), or -1 on
+// failure, end of stream or time-out.
+static long move(int fd, struct iovec *pieces, int count, bool out, const struct timespec *deadline)
+{
+	struct msghdr msg = {};
+	msg.msg_iov = pieces;
+	msg.msg_iovlen = count;
+	ssize_t k = out ? sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT) : recvmsg(fd, &msg, MSG_DONTWAIT);
+	if (k > 0)
+		return k;
+	if (k == 0)
+		return -1;
+	if (errno == EINTR)
+		return 0;
+	if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_for(fd, out ? POLLOUT : POLLIN, deadline))
+		return 0;
+	return -1;
+}
+
+// Drop the first n bytes from the pieces.
+static void advance(struct iovec **pieces, int *count, size_t n)
+{
+	while (*count > 0 && n >= (*pieces)->iov_len) {
+		n -= (*pieces)->iov_len;
+		(*pieces)++;
+		(*count)--;
+	}
+	if (*count > 0) {
+		(*pieces)->iov_base = (unsigned char *)(*pieces)->iov_base + n;
+		(*pieces)->iov_len -= n;
+	}
 }
 
 // Send the request in m and replace it by the reply, positioned after the
@@ -65,18 +91,47 @@ static bool exchange(int fd, kel_msg *m, int32_t *result)
 		deadline.tv_nsec -= 1000000000;
 	}
 
+	// The request leaves as one frame: its header and payload in one send.
 	unsigned char hdr[4];
 	frame_header(hdr, m->len);
-	bool ok = transfer(fd, hdr, sizeof hdr, true, &deadline) &&
-	          transfer(fd, m->data, m->len, true, &deadline) &&
-	          transfer(fd, hdr, sizeof hdr, false, &deadline);
-	size_t len = ok ? frame_length(hdr) : 0;
-	ok = ok && len <= sizeof m->data && transfer(fd, m->data, len, false, &deadline);
+	struct iovec request[2] = {{hdr, sizeof hdr}, {m->data, m->len}};
+	struct iovec *rest = request;
+	int count = 2;
+	size_t left = sizeof hdr + m->len;
+	bool ok = true;
+	while (ok && left > 0) {
+		long k = move(fd, rest, count, true, &deadline);
+		ok = k >= 0;
+		if (k > 0) {
+			advance(&rest, &count, (size_t)k);
+			left -= (size_t)k;
+		}
+	}
+
+	// The reply: its header and as much of its payload as has come, in one
+	// receive, until the length the header gives is complete.  Bytes beyond
+	// that length are no part of any reply of ours.
+	size_t got = 0, wanted = sizeof hdr;
+	while (ok && got < wanted) {
+		struct iovec reply[2] = {{hdr, sizeof hdr}, {m->data, sizeof m->data}};
+		rest = reply;
+		count = 2;
+		advance(&rest, &count, got);
+		long k = move(fd, rest, count, false, &deadline);
+		ok = k >= 0;
+		if (k > 0)
+			got += (size_t)k;
+		if (ok && got >= sizeof hdr) {
+			size_t len = frame_length(hdr);
+			ok = len <= sizeof m->data && got <= sizeof hdr + len;
+			wanted = sizeof hdr + len;
+		}
+	}
 	if (!ok) {
 		shutdown(fd, SHUT_RDWR);
 		return false;
 	}
-	m->len = len;
+	m->len = wanted - sizeof hdr;
 	m->pos = 0;
 	m->bad = false;
 	return msg_get_int(m, result);

@@ -21,6 +21,7 @@
 #include <string.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -448,16 +449,32 @@ static bool read_full(int fd, unsigned char *p, size_t n)
 	return true;
 }
 
-static bool write_full(int fd, const unsigned char *p, size_t n)
+// Send a frame, header and payload in one go where the socket takes it, so
+// that the client's one receive finds the whole reply.
+static bool write_frame(int fd, unsigned char hdr[4], const unsigned char *p, size_t n)
 {
-	while (n > 0) {
-		ssize_t k = send(fd, p, n, MSG_NOSIGNAL);
+	struct iovec pieces[2] = {{hdr, 4}, {(void *)p, n}};
+	struct iovec *rest = pieces;
+	int count = 2;
+	while (count > 0) {
+		struct msghdr msg = {};
+		msg.msg_iov = rest;
+		msg.msg_iovlen = count;
+		ssize_t k = sendmsg(fd, &msg, MSG_NOSIGNAL);
 		if (k < 0 && errno == EINTR)
 			continue;
 		if (k <= 0)
 			return false;
-		p += k;
-		n -= (size_t)k;
+		size_t done = (size_t)k;
+		while (count > 0 && done >= rest->iov_len) {
+			done -= rest->iov_len;
+			rest++;
+			count--;
+		}
+		if (count > 0) {
+			rest->iov_base = (unsigned char *)rest->iov_base + done;
+			rest->iov_len -= done;
+		}
 	}
 	return true;
 }
@@ -517,7 +534,7 @@ static void serve_connection(conn c)
 		m.data[3] = (unsigned char)((uint32_t)result >> 8);
 		m.data[4] = (unsigned char)result;
 		frame_header(hdr, m.len);
-		if (!write_full(c.fd, hdr, sizeof hdr) || !write_full(c.fd, m.data, m.len))
+		if (!write_frame(c.fd, hdr, m.data, m.len))
 			break;
 	}
 	close(c.fd);
