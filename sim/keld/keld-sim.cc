@@ -4,7 +4,7 @@
 //
 // It serves the stand-in libkel's calls on "/tmp/.keld-snmp" (login with the
 // community) and "/tmp/.keld" (login with the password), one thread per
-// connection, and keeps its whole state in one JSON file that it rewrites
+// connection at a time, and keeps its whole state in one JSON file that it rewrites
 // atomically after every change.  SIGHUP reads the file again; SIGTERM and
 // SIGINT remove the sockets and end it.  With --log every call is appended to
 // a log as one JSON object per line, in the order served.  sim/keld/README.md
@@ -585,6 +585,42 @@ static void usage()
 	exit(2);
 }
 
+static int listeners[2];              // the two sockets, not blocking
+static std::atomic<int> idle_workers{0};  // workers waiting for a connection
+
+// A connection thread: it waits on both sockets, serves the connection it
+// accepts and waits again, so that the kernel hands a client straight to a
+// thread that is already running.  The last idle one starts another before
+// serving, so that a slow or stalled client never keeps the next waiting.
+static void connection_worker()
+{
+	idle_workers++;
+	for (;;) {
+		struct pollfd p[2] = {{listeners[0], POLLIN, 0}, {listeners[1], POLLIN, 0}};
+		if (poll(p, 2, -1) < 0)
+			continue;  // EINTR; nothing else can fail here
+		int fd = -1, on = 0;
+		for (int i = 0; i < 2 && fd < 0; i++) {
+			if (p[i].revents & POLLIN) {
+				fd = accept4(listeners[i], nullptr, nullptr, SOCK_CLOEXEC);
+				on = i;
+			}
+		}
+		if (fd < 0)
+			continue;  // another worker took it
+		if (--idle_workers == 0)
+			std::thread(connection_worker).detach();
+		conn c = {fd, next_conn++, on == 0, false};
+		{
+			std::lock_guard<std::mutex> hold(state_lock);
+			log_line({{"conn", c.id}, {"event", "open"},
+			          {"socket", on == 0 ? snmp_socket : password_socket}});
+		}
+		serve_connection(c);
+		idle_workers++;
+	}
+}
+
 int main(int argc, char **argv)
 {
 	const char *log_path = nullptr;
@@ -609,7 +645,7 @@ int main(int argc, char **argv)
 		return 2;
 	}
 
-	// Signals are taken in the main loop only; the connection threads
+	// Signals are taken by the main thread only; the connection threads
 	// inherit the blocked mask.
 	sigset_t sigs;
 	sigemptyset(&sigs);
@@ -624,51 +660,38 @@ int main(int argc, char **argv)
 		return 1;
 	}
 
-	int lfd[2] = {listen_on(snmp_socket), listen_on(password_socket)};
+	for (int i = 0; i < 2; i++) {
+		listeners[i] = listen_on(i == 0 ? snmp_socket : password_socket);
+		fcntl(listeners[i], F_SETFL, fcntl(listeners[i], F_GETFL) | O_NONBLOCK);
+	}
+	std::thread(connection_worker).detach();
 	printf("ready\n");
 	fflush(stdout);
 
 	for (;;) {
-		struct pollfd p[3] = {{lfd[0], POLLIN, 0}, {lfd[1], POLLIN, 0}, {sfd, POLLIN, 0}};
-		if (poll(p, 3, -1) < 0) {
-			if (errno == EINTR)
-				continue;
-			perror("poll");
+		struct signalfd_siginfo si;
+		ssize_t n = read(sfd, &si, sizeof si);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n != sizeof si) {
+			perror("signalfd");
 			return 1;
 		}
-		if (p[2].revents & POLLIN) {
-			struct signalfd_siginfo si;
-			if (read(sfd, &si, sizeof si) != sizeof si)
-				continue;
-			if (si.ssi_signo == SIGHUP) {
-				json fresh;
-				std::lock_guard<std::mutex> hold(state_lock);
-				if (load_state(state_path, &fresh, &why))
-					state = std::move(fresh);
-				else
-					fprintf(stderr, "keld-sim: %s: %s; keeping the state in memory\n",
-					        state_path.c_str(), why.c_str());
-				continue;
-			}
-			// Hold the lock so that no save or log line is cut short.
-			state_lock.lock();
-			unlink(snmp_socket);
-			unlink(password_socket);
-			fflush(stderr);
-			_exit(0);
+		if (si.ssi_signo == SIGHUP) {
+			json fresh;
+			std::lock_guard<std::mutex> hold(state_lock);
+			if (load_state(state_path, &fresh, &why))
+				state = std::move(fresh);
+			else
+				fprintf(stderr, "keld-sim: %s: %s; keeping the state in memory\n",
+				        state_path.c_str(), why.c_str());
+			continue;
 		}
-		for (int i = 0; i < 2; i++) {
-			if (!(p[i].revents & POLLIN))
-				continue;
-			int fd = accept4(lfd[i], nullptr, nullptr, SOCK_CLOEXEC);
-			if (fd < 0)
-				continue;
-			conn c = {fd, next_conn++, i == 0, false};
-			{
-				std::lock_guard<std::mutex> hold(state_lock);
-				log_line({{"conn", c.id}, {"event", "open"}, {"socket", i == 0 ? snmp_socket : password_socket}});
-			}
-			std::thread(serve_connection, c).detach();
-		}
+		// Hold the lock so that no save or log line is cut short.
+		state_lock.lock();
+		unlink(snmp_socket);
+		unlink(password_socket);
+		fflush(stderr);
+		_exit(0);
 	}
 }
