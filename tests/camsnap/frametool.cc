@@ -152,8 +152,8 @@ static bool reader_waiting(int w)
 // One channel's producer.  It keeps one spare unit in the write semaphore
 // and waits for zero: a reader starts by resetting the semaphore to 0, which
 // wakes us at once, without polling.  Once the reader blocks for the raise,
-// the frame goes into the file if another channel's is there, the reader is
-// let through, and the spare unit is put back.
+// the frame goes into the file if another channel's is there, and the reader
+// is let through with the spare unit put back in the same operation.
 static void serve_channel(int channel, const unsigned char *frame, long length, double end)
 {
 	int w = sem_id(write_key + channel);
@@ -169,9 +169,13 @@ static void serve_channel(int channel, const unsigned char *frame, long length, 
 		if (reader_waiting(w)) {
 			if (frame)
 				put_frame(frame, length);
-			step(w, +1);  // taken by the waiting reader at once
+			// The reader's unit and the spare in one operation: a spare
+			// raised on its own could land after the next reader's reset
+			// and let that reader through to a frame nobody put in place.
+			step(w, +2);
+		} else {
+			step(w, +1);  // the spare unit
 		}
-		step(w, +1);  // the spare unit
 	}
 	exit(0);
 }

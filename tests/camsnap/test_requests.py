@@ -114,9 +114,9 @@ class Requests(unittest.TestCase):
                  ("channel=%31", 0, (640, 480)), ("mode=1&channel=2&channel=0", 2, (320, 240))]
         for query, ch, size in cases:
             with self.subTest(query=query):
-                jpeg = self.check_form(cs.camsnap(query))
-                w, h, gray, _ = cs.djpeg(jpeg)
-                self.assertEqual((w, h), size)
+                r = cs.camsnap(query)
+                w, h, gray, _ = cs.djpeg(self.check_form(r))
+                self.assertEqual((w, h), size, r.stderr)
                 self.assertAlmostEqual(cs.mean_luma(gray, w, 0, 0, w, h), LUMA[ch], delta=3)
 
     def test_last_modified_is_the_current_utc_time(self):
