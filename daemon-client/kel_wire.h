@@ -13,6 +13,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/uio.h>
 
 constexpr size_t kel_frame_max = 65536;   // largest payload either side accepts
 constexpr char kel_tag_int = 'i';
@@ -104,6 +105,21 @@ inline void frame_header(unsigned char hdr[4], size_t len)
 inline size_t frame_length(const unsigned char hdr[4])
 {
 	return (size_t)hdr[0] << 24 | (size_t)hdr[1] << 16 | (size_t)hdr[2] << 8 | hdr[3];
+}
+
+// A frame goes out as two pieces, header and payload, in as few sends as the
+// socket allows: drop the first n bytes that a send took from the pieces.
+inline void frame_pieces_advance(struct iovec **pieces, int *count, size_t n)
+{
+	while (*count > 0 && n >= (*pieces)->iov_len) {
+		n -= (*pieces)->iov_len;
+		(*pieces)++;
+		(*count)--;
+	}
+	if (*count > 0) {
+		(*pieces)->iov_base = (unsigned char *)(*pieces)->iov_base + n;
+		(*pieces)->iov_len -= n;
+	}
 }
 
 #endif

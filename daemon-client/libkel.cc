@@ -13,7 +13,6 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -62,20 +61,6 @@ static long move(int fd, struct iovec *pieces, int count, bool out, const struct
 	return -1;
 }
 
-// Drop the first n bytes from the pieces.
-static void advance(struct iovec **pieces, int *count, size_t n)
-{
-	while (*count > 0 && n >= (*pieces)->iov_len) {
-		n -= (*pieces)->iov_len;
-		(*pieces)++;
-		(*count)--;
-	}
-	if (*count > 0) {
-		(*pieces)->iov_base = (unsigned char *)(*pieces)->iov_base + n;
-		(*pieces)->iov_len -= n;
-	}
-}
-
 // Send the request in m and replace it by the reply, positioned after the
 // result, which lands in *result. Return false when no valid reply came.
 static bool exchange(int fd, kel_msg *m, int32_t *result)
@@ -103,7 +88,7 @@ static bool exchange(int fd, kel_msg *m, int32_t *result)
 		long k = move(fd, rest, count, true, &deadline);
 		ok = k >= 0;
 		if (k > 0) {
-			advance(&rest, &count, (size_t)k);
+			frame_pieces_advance(&rest, &count, (size_t)k);
 			left -= (size_t)k;
 		}
 	}
@@ -116,7 +101,7 @@ static bool exchange(int fd, kel_msg *m, int32_t *result)
 		struct iovec reply[2] = {{hdr, sizeof hdr}, {m->data, sizeof m->data}};
 		rest = reply;
 		count = 2;
-		advance(&rest, &count, got);
+		frame_pieces_advance(&rest, &count, got);
 		long k = move(fd, rest, count, false, &deadline);
 		ok = k >= 0;
 		if (k > 0)

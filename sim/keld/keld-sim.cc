@@ -21,7 +21,6 @@
 #include <string.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -465,16 +464,7 @@ static bool write_frame(int fd, unsigned char hdr[4], const unsigned char *p, si
 			continue;
 		if (k <= 0)
 			return false;
-		size_t done = (size_t)k;
-		while (count > 0 && done >= rest->iov_len) {
-			done -= rest->iov_len;
-			rest++;
-			count--;
-		}
-		if (count > 0) {
-			rest->iov_base = (unsigned char *)rest->iov_base + done;
-			rest->iov_len -= done;
-		}
+		frame_pieces_advance(&rest, &count, (size_t)k);
 	}
 	return true;
 }
