@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "argnumber.h"
 #include "kel.h"
 
 static const char keld_socket[] = "/tmp/.keld";
@@ -34,18 +35,6 @@ static const char *program_name(const char *path)
 		return "mkevent";
 	const char *slash = strrchr(path, '/');
 	return slash ? slash + 1 : path;
-}
-
-// Convert text as strtol does, unchecked, clamped to the 32-bit range so that
-// a 64-bit long gives what the appliance's 32-bit one gives.
-static int number(const char *text)
-{
-	long n = strtol(text, nullptr, 10);
-	if (n > INT_MAX)
-		return INT_MAX;
-	if (n < INT_MIN)
-		return INT_MIN;
-	return (int)n;
 }
 
 // Turn a comma-separated list of camera numbers into a mask with bit n set
@@ -100,12 +89,12 @@ int main(int argc, char **argv)
 		return bad_password;
 	}
 
-	int type = number(argv[2]);
-	int port = number(argv[3]);
-	int value = number(argv[4]);
-	int raw = number(argv[5]);
-	int status = number(argv[6]);
-	int degree = number(argv[7]);
+	int type = argument_number(argv[2]);
+	int port = argument_number(argv[3]);
+	int value = argument_number(argv[4]);
+	int raw = argument_number(argv[5]);
+	int status = argument_number(argv[6]);
+	int degree = argument_number(argv[7]);
 	// An unreadable address is sent as "none"; 255.255.255.255 cannot be
 	// told from a failure and goes the same way.
 	in_addr_t source = inet_addr(argv[8]);

@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "argnumber.h"
 #include "kel.h"
 
 static const char keld_socket[] = "/tmp/.keld-snmp";
@@ -37,18 +38,6 @@ static void usage()
 	      stdout);
 }
 
-// Convert text as strtol does, unchecked, clamped to the 32-bit range so that
-// a 64-bit long gives what the appliance's 32-bit one gives.
-static int number(const char *text)
-{
-	long n = strtol(text, nullptr, 10);
-	if (n > INT_MAX)
-		return INT_MAX;
-	if (n < INT_MIN)
-		return INT_MIN;
-	return (int)n;
-}
-
 // The connect-to value's name; a value keld may know but we have no name
 // for is announced as "unknown" rather than read from past the table.
 static const char *connect_to_name(int connect_to)
@@ -64,9 +53,9 @@ int main(int argc, char **argv)
 		usage();
 		return 1;
 	}
-	int cmd = number(argv[1]);
-	int port = number(argv[2]);
-	int connect_to = number(argv[3]);
+	int cmd = argument_number(argv[1]);
+	int port = argument_number(argv[2]);
+	int connect_to = argument_number(argv[3]);
 
 	int handle;
 	if (kel_connect_unix(keld_socket, 2, community, sizeof community - 1, &handle) < 0) {
