@@ -18,7 +18,9 @@
 //       file of its own; once a reader is done with a channel, the next
 //       channel's frame is put in place before anyone asks.  A sleeping
 //       producer's wake-up, and a copy of the frame, would otherwise be
-//       timed as part of every request.
+//       timed as part of every request.  It runs at idle priority, so that
+//       on a CPU it shares with the requests it takes only the time they
+//       leave, as a camera process with its frame ready would.
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -315,6 +317,9 @@ int main(int argc, char **argv)
 	}
 	if (argc >= 4 && strcmp(argv[1], "spin") == 0) {
 		signal(SIGTERM, [](int) { stop_serving = 1; });
+		struct sched_param idle = {};
+		if (sched_setscheduler(0, SCHED_IDLE, &idle) != 0)
+			perror("frametool: idle priority");
 		return spin(atof(argv[2]), argc - 3, argv + 3);
 	}
 	fprintf(stderr, "usage: frametool create|remove KEY...|stat|serve|spin SECONDS CH:FILE...\n");
