@@ -16,11 +16,12 @@
 //       channel's write semaphore without sleeping and raises it as soon as
 //       a reader resets it, each channel's frame linked into place from a
 //       file of its own; once a reader is done with a channel, the next
-//       channel's frame is put in place before anyone asks.  A sleeping
-//       producer's wake-up, and a copy of the frame, would otherwise be
-//       timed as part of every request.  It runs at idle priority, so that
-//       on a CPU it shares with the requests it takes only the time they
-//       leave, as a camera process with its frame ready would.
+//       channel's frame is put in place as soon as the producer runs.  A
+//       sleeping producer's wake-up, and a copy of the frame, would
+//       otherwise be timed as part of every request.  It runs at idle
+//       priority, so that on a CPU it shares with the requests it takes only
+//       the time they leave (their waits), as a camera process with its
+//       frame ready would.
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
