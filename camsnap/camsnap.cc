@@ -367,9 +367,10 @@ static void quad_view(long mode, int quality, int record)
 			int w = raw_width(map[0]), h = raw_height(map[0]);
 			int f = map[0] ? 2 * factor : factor;
 			if (f > 1) {
-				if (!scratch_prepared)
+				if (!scratch_prepared) {
 					prepare_reduced(scratch, w, h, f);
-				scratch_prepared = true;
+					scratch_prepared = true;
+				}
 				yuv_avg_resize((uint8_t *)planes, scratch, w, h, f);
 				planes = scratch;
 			}
@@ -386,9 +387,10 @@ static void quad_view(long mode, int quality, int record)
 	for (int channel = 0; channel < 4; channel++) {
 		if (placed[channel])
 			continue;
-		if (!blank_made)
+		if (!blank_made) {
 			fill_blank(scratch, qw / 2, qh / 2);
-		blank_made = true;
+			blank_made = true;
+		}
 		put_thumbnail(scratch, composite, qw / 2, qh / 2, qw, qh, channel);
 	}
 	int jpeg_length = encode(quality, qw, qh, qw, qh, composite);

@@ -42,8 +42,9 @@ static bool wait_for(int fd, short events, const struct timespec *deadline)
 
 // Move bytes through the pieces, sending or receiving, before the deadline.
 // The socket is tried first and waited on only when it has nothing for us,
-// so that a call costs one send and one receive when the daemon is quick.  Return the bytes moved (0: try again), or -1 on
-// failure, end of stream or time-out.
+// so that a call costs one send and one receive when the daemon is quick.
+// Return the bytes moved (0: try again), or -1 on failure, end of stream or
+// time-out.
 static long move(int fd, struct iovec *pieces, int count, bool out, const struct timespec *deadline)
 {
 	struct msghdr msg = {};

@@ -3,12 +3,12 @@
 // appliance.
 //
 // It serves the stand-in libkel's calls on "/tmp/.keld-snmp" (login with the
-// community) and "/tmp/.keld" (login with the password), one thread per
-// connection at a time, and keeps its whole state in one JSON file that it rewrites
-// atomically after every change.  SIGHUP reads the file again; SIGTERM and
-// SIGINT remove the sockets and end it.  With --log every call is appended to
-// a log as one JSON object per line, in the order served.  sim/keld/README.md
-// describes the state file.
+// community) and "/tmp/.keld" (login with the password), each connection
+// served by a thread of its own, and keeps its whole state in one JSON file
+// that it rewrites atomically after every change.  SIGHUP reads the file
+// again; SIGTERM and SIGINT remove the sockets and end it.  With --log every
+// call is appended to a log as one JSON object per line, in the order served.
+// sim/keld/README.md describes the state file.
 #include "kel_wire.h"
 
 #include <arpa/inet.h>
