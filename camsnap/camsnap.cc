@@ -53,9 +53,13 @@ static uint8_t *const composite = work_area;
 static uint8_t *const jpeg_area = work_area + composite_size;
 
 // Return the semaphore set of key base + channel, or -1 after a message.
+// Key 0 is IPC_PRIVATE, for which semget makes a new set every time: a query
+// such as "channel=-12000" would leave one behind per request until the
+// system has none left.  No camera has that key, so it counts as missing.
 static int get_raw_sem_id(int key_base, int channel)
 {
-	int id = semget((key_t)((long)key_base + channel), 1, 0666);
+	key_t key = (key_t)((long)key_base + channel);
+	int id = key == IPC_PRIVATE ? -1 : semget(key, 1, 0666);
 	if (id < 0)
 		fprintf(stderr, "Unable to obtain semaphore for channel %d.\n", channel);
 	return id;
@@ -259,7 +263,11 @@ static void prepare_pages(uint8_t *start, size_t length)
 	const uintptr_t page = 4096;
 	uintptr_t first = (uintptr_t)start & ~(page - 1);
 	uintptr_t end = ((uintptr_t)start + length + page - 1) & ~(page - 1);
+#ifdef MADV_POPULATE_WRITE
 	madvise((void *)first, end - first, MADV_POPULATE_WRITE);
+#else
+	(void)first, (void)end;
+#endif
 }
 
 // The same for the planes of a w x h frame reduced by factor into
@@ -290,10 +298,10 @@ static int encode(int quality, int frame_width, int frame_height, int width, int
 }
 
 // Make the single-channel picture from frame (the mapping, or the composite
-// standing in for it) and return the JPEG length.
-static int single_picture(const uint8_t *frame, long mode, int quality)
+// standing in for it) of resolution flag and return the JPEG length.
+static int single_picture(const uint8_t *frame, uint8_t flag, long mode, int quality)
 {
-	int w = raw_width(frame[0]), h = raw_height(frame[0]);
+	int w = raw_width(flag), h = raw_height(flag);
 	int factor;
 	if (mode == 0)
 		factor = 1;
@@ -324,14 +332,17 @@ static void single_view(int channel, long mode, int quality, int record)
 	int fd;
 	size_t length;
 	const uint8_t *frame = composite;
-	if (get_raw(channel, &map, &fd, &length) == 0)
+	uint8_t flag = 0;  // that of the blank frame
+	if (get_raw(channel, &map, &fd, &length) == 0) {
 		frame = map;
-	else
+		flag = raw_frame_flag;
+	} else {
 		blank_raw_frame(composite);
-	int jpeg_length = single_picture(frame, mode, quality);
+	}
+	int jpeg_length = single_picture(frame, flag, mode, quality);
 	if (frame != composite && raw_frame_lost) {
 		blank_raw_frame(composite);
-		jpeg_length = single_picture(composite, mode, quality);
+		jpeg_length = single_picture(composite, 0, mode, quality);
 	}
 	release_frame_file(map, fd, length);
 	if (post_q(channel) != 0) {
@@ -364,8 +375,8 @@ static void quad_view(long mode, int quality, int record)
 		size_t length;
 		if (get_raw(channel, &map, &fd, &length) == 0) {
 			const uint8_t *planes = map + raw_header_bytes;
-			int w = raw_width(map[0]), h = raw_height(map[0]);
-			int f = map[0] ? 2 * factor : factor;
+			int w = raw_width(raw_frame_flag), h = raw_height(raw_frame_flag);
+			int f = raw_frame_flag ? 2 * factor : factor;
 			if (f > 1) {
 				if (!scratch_prepared) {
 					prepare_reduced(scratch, w, h, f);
