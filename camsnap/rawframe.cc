@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 volatile sig_atomic_t raw_frame_lost;  // the mapping lost its file's pages
+uint8_t raw_frame_flag;
 static uint8_t *volatile guarded_address;  // mapping the SIGBUS guard covers
 static volatile size_t guarded_length;     // its length
 
@@ -47,7 +48,10 @@ int map_frame_file(const char *path, int channel, uint8_t **address, int *fd, si
 {
 	*address = (uint8_t *)MAP_FAILED;
 	*length = 0;
-	*fd = open(path, O_RDONLY);
+	// Without O_NONBLOCK a FIFO put in the file's place would hold the
+	// request in open() for as long as nobody writes to it, its read unit
+	// taken; with it the open returns at once and fstat turns it away.
+	*fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 	if (*fd < 0) {
 		fprintf(stderr, "cannot open raw file! (%s)\n", path);
 		return 1;
@@ -55,6 +59,10 @@ int map_frame_file(const char *path, int channel, uint8_t **address, int *fd, si
 	struct stat st;
 	if (fstat(*fd, &st) != 0)
 		return 1;
+	if (!S_ISREG(st.st_mode)) {
+		fprintf(stderr, "raw file is not a regular file! (%s)\n", path);
+		return 1;
+	}
 	if (st.st_size < raw_header_bytes) {
 		fprintf(stderr, "raw file is too short! (%s, %ld bytes)\n", path, (long)st.st_size);
 		return 1;
@@ -69,12 +77,14 @@ int map_frame_file(const char *path, int channel, uint8_t **address, int *fd, si
 		fprintf(stderr, "raw file is %d, needed %d.\n", (*address)[1], channel);
 		return 1;
 	}
-	long needed = raw_frame_bytes((*address)[0]);
+	uint8_t flag = *(volatile uint8_t *)*address;
+	long needed = raw_frame_bytes(flag);
 	if ((long)*length < needed) {
 		fprintf(stderr, "raw file is too short! (%s, %ld bytes, frame needs %ld)\n", path,
 		        (long)*length, needed);
 		return 1;
 	}
+	raw_frame_flag = flag;
 	return 0;
 }
 

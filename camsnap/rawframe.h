@@ -21,6 +21,12 @@ inline long raw_frame_bytes(uint8_t flag)
 // zeros; the picture read since then is not the camera's.
 extern volatile sig_atomic_t raw_frame_lost;
 
+// The resolution flag of the frame map_frame_file last accepted, as it was
+// when checked.  The mapping is shared with the producer, so its first byte
+// is read once: a flag that changed after the check would have the reader
+// take a 640x480 frame's size over a 320x240 file.
+extern uint8_t raw_frame_flag;
+
 // Map path read-only and check that it holds a whole frame of channel.
 // Return 0 when it does, 1 otherwise with the reason on standard error.
 // *address (MAP_FAILED when nothing is mapped), *fd (-1 when nothing is open)

@@ -2,6 +2,7 @@
 complete, decodable answer (or the error page), in bounded time, and the
 shared frame file is never changed."""
 
+import ctypes
 import os
 import signal
 import subprocess
@@ -21,6 +22,11 @@ def picture(test, r):
     test.assertEqual(r.header("Content-Type"), "image/jpeg", r.raw[:200])
     test.assertEqual(len(r.body), int(r.header("Content-Length")))
     return r.body[:int(r.header("Sensors-Data"))]
+
+
+def stopped(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        return f.read().rsplit(")", 1)[1].split()[0] == "T"
 
 
 def read_sem_value(channel):
@@ -58,12 +64,17 @@ class Faults(unittest.TestCase):
                  ("other channel", cs.uniform(1, 2, 200), "raw file is 2, needed 1."),
                  ("short file", cs.uniform(1, 1, 200)[:200000], "too short"),
                  ("flag too big for its image", cs.uniform(0, 1, 200)[:2] and
-                  bytes([1, 1]) + cs.uniform(0, 1, 200)[2:], "too short")]
+                  bytes([1, 1]) + cs.uniform(0, 1, 200)[2:], "too short"),
+                 # Opened for reading, a FIFO with no writer would hold the
+                 # request for ever.
+                 ("a FIFO in its place", "fifo", "not a regular file")]
         with cs.Producer({1: None}):
             for what, data, message in cases:
-                if data is None:
-                    if os.path.exists(cs.RAW):
+                if data is None or data == "fifo":
+                    if os.path.lexists(cs.RAW):
                         os.unlink(cs.RAW)
+                    if data:
+                        os.mkfifo(cs.RAW)
                 else:
                     cs.write_raw(data)
                 for mode, size in (("0", (320, 240)), ("1", (320, 240)), ("2", (160, 120)),
@@ -157,20 +168,37 @@ class Faults(unittest.TestCase):
                 self.assertAlmostEqual(cs.mean_luma(gray, w, w * 3 // 4, 0, w, h), 190, delta=4)
 
     def test_request_killed_while_reading_does_not_close_the_channel(self):
-        # A FIFO for a frame file holds the reader in open(), its read unit taken.
-        os.mkfifo(cs.RAW)
-        with cs.Producer({0: None}):
+        # Catch a request while it holds the read unit (it encodes a detailed
+        # frame, several times over), stop it, make sure it still holds the
+        # unit, and kill it there.
+        libc = ctypes.CDLL(None, use_errno=True)
+        getval = 12
+        frame = cs.frame_file("killed", cs.detailed(1, 0))
+        with cs.Producer({0: frame}):
+            read_set = libc.semget(12004, 1, 0)
+            self.assertGreaterEqual(read_set, 0)
             env = dict(os.environ, QUERY_STRING="channel=0")
-            proc = subprocess.Popen([kelsys.binary("camsnap")], env=env,
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            self.assertTrue(kelsys.wait_for(lambda: read_sem_value(0) == 0, timeout=20))
-            proc.send_signal(signal.SIGKILL)
-            proc.wait()
+            killed_holding = False
+            for _ in range(50):
+                proc = subprocess.Popen([kelsys.binary("camsnap")], env=env,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                while proc.poll() is None and libc.semctl(read_set, 0, getval) != 0:
+                    pass
+                if proc.poll() is None:
+                    proc.send_signal(signal.SIGSTOP)
+                    kelsys.wait_for(lambda: stopped(proc.pid), timeout=5)
+                    if libc.semctl(read_set, 0, getval) == 0:
+                        proc.send_signal(signal.SIGKILL)
+                        killed_holding = True
+                    proc.send_signal(signal.SIGCONT)
+                proc.wait()
+                if killed_holding:
+                    break
+            self.assertTrue(killed_holding, "no request was caught holding the read unit")
+            self.assertEqual(proc.returncode, -signal.SIGKILL)
             self.assertTrue(kelsys.wait_for(lambda: read_sem_value(0) == 1, timeout=5))
-            os.unlink(cs.RAW)
-            cs.write_raw(cs.halves(0, 0))
             w, h, _, _ = cs.djpeg(picture(self, cs.camsnap("channel=0")))
-            self.assertEqual((w, h), (320, 240))
+            self.assertEqual((w, h), (640, 480))
 
 
 if __name__ == "__main__":
