@@ -53,6 +53,20 @@ TEST(Reduction, SamplesAreTheMeanOfFourTapsAtTheFactorsInUse)
 		// The right-hand taps of a row's last sample wrap onto the next rows.
 		EXPECT_EQ(dst[ow - 1], mean4(y(0, (ow - 1) * c.f), Y[c.w], y(c.d, (ow - 1) * c.f),
 		                             Y[(c.d + 1) * c.w]));
+		// The last row's last sample wraps past its plane: the last luma
+		// sample's lower right tap is U[0] with factor 2, the last U
+		// sample's is V[0].
+		int top = (oh - 1) * c.f, low = top + c.d, last = (ow - 1) * c.f;
+		EXPECT_EQ(dst[ow * oh - 1], mean4(Y[top * c.w + last], Y[top * c.w + c.w],
+		                                  Y[low * c.w + last], Y[low * c.w + c.w]));
+		int cw = c.w / 2, clast = (ow / 2 - 1) * c.f;
+		int ctop = (oh / 2 - 1) * c.f, clow = ctop + c.d;
+		EXPECT_EQ(du[(ow / 2) * (oh / 2) - 1], mean4(U[ctop * cw + clast], U[ctop * cw + cw],
+		                                             U[clow * cw + clast], U[clow * cw + cw]));
+		if (c.f == 2) {
+			EXPECT_EQ(&Y[low * c.w + c.w], U);
+			EXPECT_EQ(&U[clow * cw + cw], V);
+		}
 	}
 }
 
