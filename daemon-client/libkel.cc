@@ -28,6 +28,20 @@ static int ms_left(const struct timespec *deadline)
 	return ms > 0 ? (int)ms : 0;
 }
 
+// The time kel_reply_timeout_ms from now.
+static struct timespec reply_deadline()
+{
+	struct timespec deadline;
+	clock_gettime(CLOCK_MONOTONIC, &deadline);
+	deadline.tv_sec += kel_reply_timeout_ms / 1000;
+	deadline.tv_nsec += (long)(kel_reply_timeout_ms % 1000) * 1000000;
+	if (deadline.tv_nsec >= 1000000000) {
+		deadline.tv_sec++;
+		deadline.tv_nsec -= 1000000000;
+	}
+	return deadline;
+}
+
 // Wait until fd is ready for events or the deadline passes; true when ready.
 static bool wait_for(int fd, short events, const struct timespec *deadline)
 {
@@ -68,14 +82,7 @@ static bool exchange(int fd, kel_msg *m, int32_t *result)
 {
 	if (m->bad)
 		return false;
-	struct timespec deadline;
-	clock_gettime(CLOCK_MONOTONIC, &deadline);
-	deadline.tv_sec += kel_reply_timeout_ms / 1000;
-	deadline.tv_nsec += (long)(kel_reply_timeout_ms % 1000) * 1000000;
-	if (deadline.tv_nsec >= 1000000000) {
-		deadline.tv_sec++;
-		deadline.tv_nsec -= 1000000000;
-	}
+	struct timespec deadline = reply_deadline();
 
 	// The request leaves as one frame: its header and payload in one send.
 	unsigned char hdr[4];
@@ -151,8 +158,11 @@ static int call_int_out(int handle, const char *call, int n, const int32_t *args
 	int32_t result, v;
 	if (!exchange(handle, &m, &result))
 		return 0;
-	if (result && msg_get_int(&m, &v))
-		*out = v;
+	if (!result)
+		return 0;
+	if (!msg_get_int(&m, &v))
+		return 0;  // a success without its value is no success to the caller
+	*out = v;
 	return result;
 }
 
@@ -168,7 +178,11 @@ static int call_text_out(int handle, const char *call, int n, const int32_t *arg
 	size_t k;
 	if (!exchange(handle, &m, &result))
 		return 0;
-	if (result && msg_get_str(&m, &s, &k) && len > 0) {
+	if (!result)
+		return 0;
+	if (!msg_get_str(&m, &s, &k))
+		return 0;  // the caller would read a text never written
+	if (len > 0) {
 		if (k > (size_t)len - 1)
 			k = (size_t)len - 1;
 		memcpy(buf, s, k);
@@ -189,6 +203,24 @@ static int call_text_in(int handle, const char *call, const char *text, int len)
 	return exchange(handle, &m, &result) ? result : 0;
 }
 
+// Connect fd to sa before the deadline.  A blocking connect to a daemon
+// that has stopped accepting waits for ever once its queue of pending
+// connections is full; a non-blocking one says so at once (EAGAIN), and is
+// tried again until the deadline.
+static bool connect_before(int fd, const struct sockaddr_un *sa, struct timespec deadline)
+{
+	for (;;) {
+		if (connect(fd, (const struct sockaddr *)sa, sizeof *sa) == 0)
+			return true;
+		if (errno == EINTR)
+			continue;
+		if (errno != EAGAIN || ms_left(&deadline) == 0)
+			return false;
+		struct timespec pause = {0, 10 * 1000000};
+		nanosleep(&pause, NULL);
+	}
+}
+
 extern "C" {
 
 int kel_connect_unix(const char *path, int mode, const char *secret, int secret_len, int *handle)
@@ -201,10 +233,10 @@ int kel_connect_unix(const char *path, int mode, const char *secret, int secret_
 	sa.sun_family = AF_UNIX;
 	memcpy(sa.sun_path, path, plen);
 
-	int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
 	if (fd < 0)
 		return -1;
-	if (connect(fd, (struct sockaddr *)&sa, sizeof sa) < 0) {
+	if (!connect_before(fd, &sa, reply_deadline())) {
 		close(fd);
 		return -1;
 	}

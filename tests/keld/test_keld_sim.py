@@ -329,6 +329,22 @@ class Robustness(unittest.TestCase):
             c.close()
         os.unlink("/tmp/.keld-snmp")
 
+    def test_a_daemon_that_stops_accepting_fails_the_call(self):
+        # Its queue of pending connections fills with the probes that gave
+        # up; a connect that waited for room would wait for ever.
+        srv = socket.socket(socket.AF_UNIX)
+        srv.bind("/tmp/.keld-snmp")
+        srv.listen(1)
+        try:
+            for attempt in range(4):
+                with self.subTest(attempt=attempt):
+                    start = time.monotonic()
+                    self.assertEqual(run("keldcheck", timeout=30).returncode, 1)
+                    self.assertLess(time.monotonic() - start, 10)
+        finally:
+            srv.close()
+            os.unlink("/tmp/.keld-snmp")
+
     def scripted_daemon(self, answer):
         """A listener that reads each request frame and lets answer(conn)
         send the reply; it stops with the test."""
@@ -377,6 +393,15 @@ class Robustness(unittest.TestCase):
         ok = struct.pack(">I", 5) + b"i" + struct.pack(">i", 1)
         self.scripted_daemon(lambda c: c.sendall(ok + b"\0\0"))
         self.assertEqual(run("keldcheck", timeout=30).returncode, 1)
+
+
+    def test_a_success_without_its_output_fails_the_call(self):
+        # Success alone, where the value or text should follow it.
+        self.scripted_daemon(lambda c: c.sendall(struct.pack(">I", 5) + b"i" +
+                                                 struct.pack(">i", 1)))
+        self.assertEqual(kelcall("get_ip", 0)[1], ["0 0.0.0.0"])
+        self.assertEqual(kelcall("description", 1, 1)[1], ["0 0 "])
+        self.assertEqual(kelcall("status", 1, 1, 0)[1], ["0 -1"])
 
 
 if __name__ == "__main__":
