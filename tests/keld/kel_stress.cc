@@ -49,9 +49,16 @@ int main(int argc, char **argv)
 	long failed = 0;
 	if (!strcmp(argv[1], "threads")) {
 		pthread_t t[256];
-		for (int i = 0; i < n && i < 256; i++)
-			pthread_create(&t[i], nullptr, thread_main, (void *)(long)i);
-		for (int i = 0; i < n && i < 256; i++) {
+		if (n > 256) {
+			fprintf(stderr, "at most 256 threads\n");
+			return 2;
+		}
+		for (int i = 0; i < n; i++)
+			if (pthread_create(&t[i], nullptr, thread_main, (void *)(long)i) != 0) {
+				fprintf(stderr, "thread %d could not start\n", i);
+				return 1;
+			}
+		for (int i = 0; i < n; i++) {
 			void *r;
 			pthread_join(t[i], &r);
 			failed += (long)r;
