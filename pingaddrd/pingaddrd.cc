@@ -16,6 +16,7 @@
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
+#include <net/if_arp.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
@@ -205,6 +206,12 @@ static int open_listener(const run_settings *settings)
 		ssize_t length = recvfrom(fd, frame, sizeof frame, 0, (sockaddr *)&peer, &peer_length);
 		if (length < 0)
 			continue;
+		// The filter and the reading below take the frame as Ethernet.  A
+		// point-to-point link (a dial-in line's ppp0, a tunnel) hands the
+		// socket its IPv4 packets bare, every one marked for this host, and
+		// its transport bytes would be read as the request's fields.
+		if (peer.sll_hatype != ARPHRD_ETHER)
+			continue;
 		echo_request request;
 		if (!read_echo_request(frame, length, peer.sll_pkttype, settings->payload_size, &request))
 			continue;
@@ -249,7 +256,13 @@ int main(int argc, char **argv)
 	fprintf(stderr, "On echo request arrival, execute %s.\n", settings.command);
 
 	if (settings.timeout >= 1) {
+		// A signal blocked by whoever started us stays blocked across exec:
+		// the alarm would be held pending and the timeout never end the run.
 		signal(SIGALRM, on_alarm);
+		sigset_t alarm_only;
+		sigemptyset(&alarm_only);
+		sigaddset(&alarm_only, SIGALRM);
+		sigprocmask(SIG_UNBLOCK, &alarm_only, NULL);
 		alarm(settings.timeout);
 	}
 	listen_for_requests(fd, &settings);

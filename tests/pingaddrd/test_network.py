@@ -1,7 +1,10 @@
 """pingaddrd against the real ping of iputils, between two network namespaces."""
 
+import fcntl
 import os
+import signal
 import socket
+import struct
 import threading
 import time
 import unittest
@@ -96,6 +99,8 @@ class DirectChange(Network):
         link = pa.installer_link()                                      # no host's address
         for nowhere in ("0.0.0.0", "127.0.0.9", "224.0.0.1", "255.255.255.255"):
             link.send(pa.frame(self.net.mac, self.net.installer_mac, pa.INSTALLER_IP, nowhere))
+        # From our own address: the appliance's own traffic, not an installer.
+        link.send(pa.frame(self.net.mac, self.net.installer_mac, pa.APPLIANCE_IP, "192.0.2.60"))
         link.close()
         self.request("192.0.2.50")
         self.assertEqual(pa.finish(p), 0)
@@ -133,6 +138,29 @@ class DirectChange(Network):
             flooder.join()
             udp.close()
         self.assertEqual(recorded(), ["192.0.2.50"] * 5)
+
+    def test_bare_packets_of_a_point_to_point_link_are_not_read_as_frames(self):
+        # A tunnel hands the packet socket IPv4 packets without an Ethernet
+        # header.  Read at Ethernet offsets, this UDP packet to port 1 looks
+        # like an echo request for 198.51.100.99: payload bytes 2-5 fall on
+        # the destination, 6-7 on the ICMP type and code.
+        with pa.in_namespace("appliance"):
+            tun = os.open("/dev/net/tun", os.O_RDWR)
+        self.addCleanup(os.close, tun)
+        tunsetiff, iff_tun, iff_no_pi = 0x400454ca, 0x0001, 0x1000
+        fcntl.ioctl(tun, tunsetiff, struct.pack("16sH", b"tun0", iff_tun | iff_no_pi))
+        pa.sh("ip", "-n", "appliance", "link", "set", "tun0", "up")
+        payload = b"\0\0" + socket.inet_aton("198.51.100.99") + b"\x08\x00" + bytes(48)
+        udp = struct.pack("!HHHH", 40000, 1, 8 + len(payload), 0) + payload
+        ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 64, 17, 0,
+                         socket.inet_aton("192.0.2.99"), socket.inet_aton(pa.APPLIANCE_IP))
+        ip = ip[:10] + struct.pack("!H", pa.checksum(ip)) + ip[12:]
+        p = self.start("-e", RECORD)
+        for _ in range(5):
+            os.write(tun, ip + udp)
+        self.request("192.0.2.50")
+        self.assertEqual(pa.finish(p), 0)
+        self.assertEqual(recorded(), ["192.0.2.50"])
 
     def test_interface_option_limits_capture_and_names_the_changed_link(self):
         pa.sh("ip", "link", "add", "veth-b", "type", "veth", "peer", "name", "inst1")
@@ -201,10 +229,17 @@ class CommandAndTimeout(Network):
                 self.assertEqual(pa.finish(p), status)
                 self.assertEqual(pa.stderr_text(), startup_lines(command=command) + line)
 
-    def test_timeout_ends_the_daemon(self):
-        p = self.start("-t", "1")
-        self.assertEqual(pa.finish(p), 0)
-        self.assertEqual(pa.stderr_text(), startup_lines(1) + b"Timed out.\n")
+    def test_timeout_ends_the_daemon_even_started_with_the_alarm_blocked(self):
+        for blocked in (False, True):
+            with self.subTest(blocked=blocked):
+                if blocked:
+                    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGALRM})
+                try:
+                    p = self.start("-t", "1")
+                finally:
+                    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGALRM})
+                self.assertEqual(pa.finish(p), 0)
+                self.assertEqual(pa.stderr_text(), startup_lines(1) + b"Timed out.\n")
 
     def test_timeout_falling_while_the_command_runs_has_no_effect(self):
         command = "sleep 4; echo ran"
