@@ -15,6 +15,7 @@
 #include "linecfg.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -57,6 +58,11 @@ static int keld_open()
 	int handle = -1;
 	if (kel_connect_unix(keld_socket, 2, community, sizeof community - 1, &handle) < 0)
 		keld_unreachable();
+	// Other ports' supervisors start mgetty while this question is open; the
+	// handle must not live on in a getty and the pppd after it, whatever
+	// library made it.
+	if (handle >= 0)
+		fcntl(handle, F_SETFD, fcntl(handle, F_GETFD) | FD_CLOEXEC);
 	return handle;
 }
 
