@@ -74,6 +74,8 @@ int main(int argc, char **argv)
 
 	// The port and connect-to value go to keld as given: keld knows which
 	// lines and providers exist.
+	// The status says only that the request was passed on; whether keld
+	// carried it out is told by the line below, for whoever reads the output.
 	if (kel_ppp_command(handle, cmd, port, connect_to) != 0)
 		puts("call libkel failed!");
 	kel_disconnect(handle);
