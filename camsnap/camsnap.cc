@@ -260,13 +260,13 @@ static void blank_raw_frame(uint8_t *frame)
 // per page on the first writes.  A kernel that cannot leaves it to the traps.
 static void prepare_pages(uint8_t *start, size_t length)
 {
+#ifdef MADV_POPULATE_WRITE
 	const uintptr_t page = 4096;
 	uintptr_t first = (uintptr_t)start & ~(page - 1);
 	uintptr_t end = ((uintptr_t)start + length + page - 1) & ~(page - 1);
-#ifdef MADV_POPULATE_WRITE
 	madvise((void *)first, end - first, MADV_POPULATE_WRITE);
 #else
-	(void)first, (void)end;
+	(void)start, (void)length;
 #endif
 }
 

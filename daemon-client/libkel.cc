@@ -158,10 +158,9 @@ static int call_int_out(int handle, const char *call, int n, const int32_t *args
 	int32_t result, v;
 	if (!exchange(handle, &m, &result))
 		return 0;
-	if (!result)
+	// A success without its value is no success to the caller.
+	if (!result || !msg_get_int(&m, &v))
 		return 0;
-	if (!msg_get_int(&m, &v))
-		return 0;  // a success without its value is no success to the caller
 	*out = v;
 	return result;
 }
@@ -178,10 +177,9 @@ static int call_text_out(int handle, const char *call, int n, const int32_t *arg
 	size_t k;
 	if (!exchange(handle, &m, &result))
 		return 0;
-	if (!result)
+	// Nor one without its text: the caller would read a text never written.
+	if (!result || !msg_get_str(&m, &s, &k))
 		return 0;
-	if (!msg_get_str(&m, &s, &k))
-		return 0;  // the caller would read a text never written
 	if (len > 0) {
 		if (k > (size_t)len - 1)
 			k = (size_t)len - 1;

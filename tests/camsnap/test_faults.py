@@ -25,8 +25,7 @@ def picture(test, r):
 
 
 def stopped(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        return f.read().rsplit(")", 1)[1].split()[0] == "T"
+    return kelsys.proc_stat(pid)[0] == "T"
 
 
 def read_sem_value(channel):

@@ -37,6 +37,12 @@ def run(name, *args, input=None, env=None, timeout=30, argv0=None):
                           env=full_env, timeout=timeout)
 
 
+def proc_stat(pid):
+    """The fields of /proc/PID/stat after the command name: the state first."""
+    with open("/proc/%d/stat" % pid) as f:
+        return f.read().rsplit(")", 1)[1].split()
+
+
 def wait_for(predicate, timeout=10.0, step=0.02):
     """Poll predicate until it is true; return its last value."""
     end = time.monotonic() + timeout

@@ -154,8 +154,7 @@ def open_fds(pid):
 
 def cpu_seconds(pid):
     """User plus system time of the process itself, children not counted."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
+    fields = kelsys.proc_stat(pid)
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
