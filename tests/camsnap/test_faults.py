@@ -166,6 +166,37 @@ class Faults(unittest.TestCase):
                 self.assertAlmostEqual(cs.mean_luma(gray, w, 0, 0, w // 4, h), 60, delta=4)
                 self.assertAlmostEqual(cs.mean_luma(gray, w, w * 3 // 4, 0, w, h), 190, delta=4)
 
+    def test_one_raise_lets_two_waiting_readers_through(self):
+        # No producer: one raise by hand, once both readers wait.  The first
+        # reader's release must pass the frame on to the second, and leave
+        # both semaphores as it found them.
+        libc = ctypes.CDLL(None, use_errno=True)
+        getncnt = 14
+
+        class Sembuf(ctypes.Structure):
+            _fields_ = [("num", ctypes.c_ushort), ("op", ctypes.c_short), ("flg", ctypes.c_short)]
+
+        cs.write_raw(cs.halves(0, 1))
+        write_set = libc.semget(12001, 1, 0)
+        self.assertGreaterEqual(write_set, 0)
+        env = dict(os.environ, QUERY_STRING="channel=1&mode=2")
+        procs = [subprocess.Popen([kelsys.binary("camsnap")], env=env, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE) for _ in range(2)]
+        self.assertTrue(kelsys.wait_for(lambda: libc.semctl(write_set, 0, getncnt) == 2,
+                                        timeout=5))
+        raise_one = Sembuf(0, 1, 0)
+        self.assertEqual(libc.semop(write_set, ctypes.byref(raise_one), 1), 0)
+        for i, proc in enumerate(procs):
+            out, err = proc.communicate(timeout=30)
+            proc.stdout = out
+            proc.stderr = err
+            with self.subTest(reader=i):
+                w, h, gray, err = cs.djpeg(picture(self, cs.Response(proc)))
+                self.assertEqual((w, h), (160, 120))
+                self.assertAlmostEqual(cs.mean_luma(gray, w, 0, 0, w // 4, h), 60, delta=4)
+        state = cs.sem_state()
+        self.assertEqual((state[12001][0], state[12005][0]), (1, 1))
+
     def test_request_killed_while_reading_does_not_close_the_channel(self):
         # Catch a request while it holds the read unit (it encodes a detailed
         # frame, several times over), stop it, make sure it still holds the
