@@ -145,7 +145,7 @@ int main(int argc, char **argv)
 		}
 	}
 
-	int handle;
+	int handle = -1;  // stays -1, never another descriptor, if the library stores none
 	if (kel_connect_unix(keld_socket, 2, community, sizeof community - 1, &handle) < 0) {
 		fputs("Cannot connect to keld\n", stderr);
 		return 1;

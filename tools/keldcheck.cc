@@ -10,7 +10,7 @@ static const char community[] = "meadow";
 
 int main()
 {
-	int handle;
+	int handle = -1;  // stays -1, never another descriptor, if the library stores none
 	if (kel_connect_unix(keld_socket, 2, community, sizeof community - 1, &handle) < 0)
 		return 1;
 	int answered = kel_noop(handle);

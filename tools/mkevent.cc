@@ -78,7 +78,7 @@ int main(int argc, char **argv)
 	// The login comes before any other argument is looked at, so a wrong
 	// password is what the caller hears about, whatever else is wrong.
 	const char *password = argv[1];
-	int handle;
+	int handle = -1;  // stays -1, never another descriptor, if the library stores none
 	int login = kel_connect_unix(keld_socket, 2, password, (int)strlen(password), &handle);
 	if (login < 0) {
 		fputs("Connection error\n", stderr);

@@ -57,7 +57,7 @@ int main(int argc, char **argv)
 	int port = argument_number(argv[2]);
 	int connect_to = argument_number(argv[3]);
 
-	int handle;
+	int handle = -1;  // stays -1, never another descriptor, if the library stores none
 	if (kel_connect_unix(keld_socket, 2, community, sizeof community - 1, &handle) < 0) {
 		puts("Cannot connect to keld");
 		return 1;
