@@ -218,6 +218,21 @@ class MissingInterface(Network):
         self.assertEqual(self.net.addresses(), [pa.APPLIANCE_IP])
 
 
+class LongInterfaceName(Network):
+    appliance_if = "abcdefghijklmno"  # as long as a name can be
+
+    def test_a_longer_name_is_cut_to_the_interface(self):
+        # The kernel ends a name it is handed at 15 characters by itself, so
+        # only what the program says and passes on shows the cut.
+        p = self.start("-c", "-i", "abcdefghijklmnopqrst", "-e", "echo $IFNAME > " + GOT)
+        self.request("192.0.2.50")
+        self.assertEqual(pa.finish(p), 0)
+        self.assertEqual(recorded(), ["abcdefghijklmno"])
+        self.assertEqual(self.net.addresses(), ["192.0.2.50"])
+        self.assertIn(b"Changing IP address on interface abcdefghijklmno to 192.0.2.50.\n",
+                      pa.stderr_text())
+
+
 class CommandAndTimeout(Network):
     def test_the_command_outcome_gives_the_status(self):
         cases = [("exit 3", b"exit 3 exit with 3.\n", 0),
