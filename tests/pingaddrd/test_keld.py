@@ -17,9 +17,11 @@ def stored_ip(keld):
     return keld.state().get("network", {}).get("ip", "0.0.0.0")
 
 
-class ThroughKeld(unittest.TestCase):
+class KeldCase(unittest.TestCase):
+    appliance_if = "eth0"
+
     def setUp(self):
-        self.net = pa.Network()
+        self.net = pa.Network(self.appliance_if)
 
     def tearDown(self):
         self.net.close()
@@ -38,6 +40,8 @@ class ThroughKeld(unittest.TestCase):
                 p.wait()
         return pa.stderr_text()
 
+
+class ThroughKeld(KeldCase):
     def test_five_calls_in_order_between_login_and_logout(self):
         with kelsys.KeldSim() as keld:
             err = self.run_request("-c", "-s")
@@ -89,6 +93,17 @@ class ThroughKeld(unittest.TestCase):
             err = self.run_request("-s")
             self.assertEqual(keld.calls(), [])
         self.assertEqual(err, startup_lines(command="true") + b"true exit with 0.\n")
+
+
+class OtherInterface(KeldCase):
+    appliance_if = "lan0"
+
+    def test_the_same_settings_whatever_the_interface(self):
+        with kelsys.KeldSim() as keld:
+            err = self.run_request("-c", "-s", "-i", "lan0")
+            self.assertEqual([(c, a) for c, a, r in keld.calls()][1:-1], CHAIN)
+        self.assertEqual(err, startup_lines(command="true") +
+                         CHANGING.replace(b"eth0", b"lan0") + b"true exit with 0.\n")
 
 
 if __name__ == "__main__":
