@@ -35,6 +35,12 @@ class Startup(unittest.TestCase):
         r = kelsys.run("pingaddrd", "-i", "nosuch0")
         self.assertEqual((r.returncode, r.stderr), (1, twice("SIOCGIFINDEX", "No such device")))
 
+    def test_a_longer_command_is_cut_to_255_characters(self):
+        kept = "echo kept;" + " " * 245
+        r = kelsys.run("pingaddrd", "-n", "-t", "1", "-e", kept + "echo lost")
+        self.assertEqual((r.returncode, r.stderr),
+                         (0, startup_lines(1, command=kept) + b"Timed out.\n"))
+
 
 if __name__ == "__main__":
     kelsys.main()
