@@ -44,6 +44,17 @@ class Configuration(unittest.TestCase):
                          b'port ttySMX0\n    init-chat "" ATZ OK\n\n'
                          b'port rfcomm0\n    init-chat "" AT&F OK\n\n')
         self.assertEqual(os.stat(tl.CONFIG).st_mode & 0o777, 0o666 & ~current_umask())
+        # keld-sim takes any login and read constant: check what was sent.
+        self.assertLessEqual({"kel_connect_unix", "kel_db_get", "kel_get_network_ip"},
+                             {call for call, _, _ in self.sim_calls})
+        for call, args, result in self.sim_calls:
+            with self.subTest(call=call, args=args):
+                if call == "kel_connect_unix":
+                    self.assertEqual(args, ["/tmp/.keld-snmp", 2, "meadow", 6])
+                elif call == "kel_db_get":
+                    self.assertEqual(args[1], 2)
+                elif call == "kel_get_network_ip":
+                    self.assertEqual(args, [0])
 
     def test_stanzas(self):
         cases = [
@@ -91,6 +102,8 @@ class Configuration(unittest.TestCase):
                 self.assertEqual(out, b"")
                 self.assertEqual(tl.read(tl.options_path(0)), want)
                 self.assertEqual(tl.read(tl.options_path(3)), want)
+                self.assertEqual(os.stat(tl.options_path(3)).st_mode & 0o777,
+                                 0o666 & ~current_umask())
                 self.assertFalse(os.path.exists(tl.options_path(1)))
                 self.assertFalse(os.path.exists(tl.options_path(2)))
 
