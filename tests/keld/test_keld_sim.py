@@ -11,7 +11,7 @@ import threading
 import time
 import unittest
 
-from kelsys import LOG, STATE, KeldSim, binary, main, run, wait_for
+from kelsys import LOG, STATE, KeldSim, binary, main, reply, run, scripted_keld, wait_for
 
 SENSORS = [
     {"type": 1, "port": 3, "status": 1, "value": 291, "fahrenheit": True, "description": "Room"},
@@ -345,60 +345,26 @@ class Robustness(unittest.TestCase):
             srv.close()
             os.unlink("/tmp/.keld-snmp")
 
-    def scripted_daemon(self, answer):
-        """A listener that reads each request frame and lets answer(conn)
-        send the reply; it stops with the test."""
-        if os.path.exists("/tmp/.keld-snmp"):
-            os.unlink("/tmp/.keld-snmp")  # left by a daemon killed before
-        srv = socket.socket(socket.AF_UNIX)
-        srv.bind("/tmp/.keld-snmp")
-        srv.listen(8)
-
-        def serve(c):
-            with c:
-                while True:
-                    head = c.recv(4, socket.MSG_WAITALL)
-                    if len(head) < 4:
-                        return
-                    c.recv(struct.unpack(">I", head)[0], socket.MSG_WAITALL)
-                    answer(c)
-
-        def accept():
-            try:
-                while True:
-                    threading.Thread(target=serve, args=(srv.accept()[0],), daemon=True).start()
-            except OSError:
-                pass
-        threading.Thread(target=accept, daemon=True).start()
-
-        def stop():
-            srv.shutdown(socket.SHUT_RDWR)
-            srv.close()
-            os.unlink("/tmp/.keld-snmp")
-        self.addCleanup(stop)
-
     def test_a_reply_in_pieces_is_put_together(self):
-        ok = struct.pack(">I", 5) + b"i" + struct.pack(">i", 1)
+        ok = reply(1)
 
-        def in_pieces(c):
+        def in_pieces(c, _):
             # The header alone, then the payload split: each call must wait
             # for the rest of its reply.
             for piece in (ok[:4], ok[4:6], ok[6:]):
                 c.sendall(piece)
                 time.sleep(0.02)
-        self.scripted_daemon(in_pieces)
+        scripted_keld(self, in_pieces)
         self.assertEqual(run("keldcheck", timeout=30).returncode, 0)
 
     def test_a_reply_longer_than_its_frame_fails_the_call(self):
-        ok = struct.pack(">I", 5) + b"i" + struct.pack(">i", 1)
-        self.scripted_daemon(lambda c: c.sendall(ok + b"\0\0"))
+        scripted_keld(self, lambda c, _: c.sendall(reply(1) + b"\0\0"))
         self.assertEqual(run("keldcheck", timeout=30).returncode, 1)
 
 
     def test_a_success_without_its_output_fails_the_call(self):
         # Success alone, where the value or text should follow it.
-        self.scripted_daemon(lambda c: c.sendall(struct.pack(">I", 5) + b"i" +
-                                                 struct.pack(">i", 1)))
+        scripted_keld(self, lambda c, _: c.sendall(reply(1)))
         self.assertEqual(kelcall("get_ip", 0)[1], ["0 0.0.0.0"])
         self.assertEqual(kelcall("description", 1, 1)[1], ["0 0 "])
         self.assertEqual(kelcall("status", 1, 1, 0)[1], ["0 -1"])

@@ -8,7 +8,10 @@ test started by hand cannot touch the machine's own files.
 import json
 import os
 import signal
+import socket
+import struct
 import subprocess
+import threading
 import time
 import unittest
 
@@ -51,6 +54,62 @@ def wait_for(predicate, timeout=10.0, step=0.02):
         if value or time.monotonic() > end:
             return value
         time.sleep(step)
+
+
+def fields(payload):
+    """The fields of a message payload, in order: ints and byte strings."""
+    out, at = [], 0
+    while at < len(payload):
+        tag = payload[at:at + 1]
+        if tag == b"i":
+            out.append(struct.unpack(">i", payload[at + 1:at + 5])[0])
+            at += 5
+        else:
+            n = struct.unpack(">H", payload[at + 1:at + 3])[0]
+            out.append(payload[at + 3:at + 3 + n])
+            at += 3 + n
+    return out
+
+
+def reply(result, *outputs):
+    """A reply frame: the result, then int or byte-string outputs."""
+    payload = struct.pack(">bi", ord("i"), result)
+    for v in outputs:
+        payload += (struct.pack(">bi", ord("i"), v) if isinstance(v, int)
+                    else struct.pack(">bH", ord("s"), len(v)) + v)
+    return struct.pack(">I", len(payload)) + payload
+
+
+def scripted_keld(test, answer):
+    """A daemon on keld's socket that reads each request frame and lets
+    answer(conn, payload) send the reply; it stops with the test."""
+    if os.path.exists("/tmp/.keld-snmp"):
+        os.unlink("/tmp/.keld-snmp")  # left by a daemon killed before
+    srv = socket.socket(socket.AF_UNIX)
+    srv.bind("/tmp/.keld-snmp")
+    srv.listen(8)
+
+    def serve(c):
+        with c:
+            while True:
+                head = c.recv(4, socket.MSG_WAITALL)
+                if len(head) < 4:
+                    return
+                answer(c, c.recv(struct.unpack(">I", head)[0], socket.MSG_WAITALL))
+
+    def accept():
+        try:
+            while True:
+                threading.Thread(target=serve, args=(srv.accept()[0],), daemon=True).start()
+        except OSError:
+            pass
+    threading.Thread(target=accept, daemon=True).start()
+
+    def stop():
+        srv.shutdown(socket.SHUT_RDWR)
+        srv.close()
+        os.unlink("/tmp/.keld-snmp")
+    test.addCleanup(stop)
 
 
 class KeldSim:
