@@ -110,6 +110,31 @@ class Supervisors(unittest.TestCase):
                 self.assertEqual(tl.port_questions(sim), 13)
                 self.assertEqual(len(tl.starts()), 3)
 
+    def test_port_disabled_before_its_supervisor_asks_gets_no_mgetty(self):
+        # A daemon that says port 0 is on to the first question only: the
+        # supervisor, asking right after, finds it off.  No address is given
+        # out, so only the old options file is there to be removed.
+        asked = []
+
+        def answer(c, payload):
+            call, *args = kelsys.fields(payload)
+            if call == b"kel_db_get" and args[0] == b"MGETTY-PORT":
+                asked.append(tl.now())
+                c.sendall(kelsys.reply(1, b"1" if len(asked) == 1 else b"0"))
+            else:
+                c.sendall(kelsys.reply(int(call in (b"kel_connect_unix", b"kel_disconnect"))))
+        kelsys.scripted_keld(self, answer)
+        with open(tl.options_path(0), "w") as f:
+            f.write("old\n")
+        self.proc = tl.launch()
+        removed = self.wait_removed(tl.options_path(0))
+        # At once: well inside the second the launcher pauses after a start.
+        self.assertLess(removed - asked[0], 0.85)
+        status, out, err = tl.finish(self.proc, 15)
+        self.assertEqual((status, out), (0, b""))
+        self.assertEqual(tl.starts(), [])
+        self.assertEqual(len(asked), 9)  # four to start, the supervisor's, four waiting
+
     def test_waiting_loop_passes_over_ports_disabled_or_enabled_later(self):
         ips = {0: "192.0.2.2", 1: "192.0.2.3", 2: "192.0.2.4"}
         tl.hold("ttySMX0")
