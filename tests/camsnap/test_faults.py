@@ -2,7 +2,6 @@
 complete, decodable answer (or the error page), in bounded time, and the
 shared frame file is never changed."""
 
-import ctypes
 import os
 import signal
 import subprocess
@@ -12,6 +11,7 @@ import unittest
 
 import camsnapsys as cs
 import kelsys
+from semsys import sem_op, sem_value, sem_waiting
 
 ERROR_PAGE = b"Content-Type: text/html\r\n\r\nsemaphore error!\r\n"
 
@@ -26,10 +26,6 @@ def picture(test, r):
 
 def stopped(pid):
     return kelsys.proc_stat(pid)[0] == "T"
-
-
-def read_sem_value(channel):
-    return cs.sem_state()[12004 + channel][0]
 
 
 class Faults(unittest.TestCase):
@@ -170,22 +166,12 @@ class Faults(unittest.TestCase):
         # No producer: one raise by hand, once both readers wait.  The first
         # reader's release must pass the frame on to the second, and leave
         # both semaphores as it found them.
-        libc = ctypes.CDLL(None, use_errno=True)
-        getncnt = 14
-
-        class Sembuf(ctypes.Structure):
-            _fields_ = [("num", ctypes.c_ushort), ("op", ctypes.c_short), ("flg", ctypes.c_short)]
-
         cs.write_raw(cs.halves(0, 1))
-        write_set = libc.semget(12001, 1, 0)
-        self.assertGreaterEqual(write_set, 0)
         env = dict(os.environ, QUERY_STRING="channel=1&mode=2")
         procs = [subprocess.Popen([kelsys.binary("camsnap")], env=env, stdout=subprocess.PIPE,
                                   stderr=subprocess.PIPE) for _ in range(2)]
-        self.assertTrue(kelsys.wait_for(lambda: libc.semctl(write_set, 0, getncnt) == 2,
-                                        timeout=5))
-        raise_one = Sembuf(0, 1, 0)
-        self.assertEqual(libc.semop(write_set, ctypes.byref(raise_one), 1), 0)
+        self.assertTrue(kelsys.wait_for(lambda: sem_waiting(12001) == 2, timeout=5))
+        self.assertTrue(sem_op(12001, +1))
         for i, proc in enumerate(procs):
             out, err = proc.communicate(timeout=30)
             proc.stdout = out
@@ -194,30 +180,25 @@ class Faults(unittest.TestCase):
                 w, h, gray, err = cs.djpeg(picture(self, cs.Response(proc)))
                 self.assertEqual((w, h), (160, 120))
                 self.assertAlmostEqual(cs.mean_luma(gray, w, 0, 0, w // 4, h), 60, delta=4)
-        state = cs.sem_state()
-        self.assertEqual((state[12001][0], state[12005][0]), (1, 1))
+        self.assertEqual((sem_value(12001), sem_value(12005)), (1, 1))
 
     def test_request_killed_while_reading_does_not_close_the_channel(self):
         # Catch a request while it holds the read unit (it encodes a detailed
         # frame, several times over), stop it, make sure it still holds the
         # unit, and kill it there.
-        libc = ctypes.CDLL(None, use_errno=True)
-        getval = 12
         frame = cs.frame_file("killed", cs.detailed(1, 0))
         with cs.Producer({0: frame}):
-            read_set = libc.semget(12004, 1, 0)
-            self.assertGreaterEqual(read_set, 0)
             env = dict(os.environ, QUERY_STRING="channel=0")
             killed_holding = False
             for _ in range(50):
                 proc = subprocess.Popen([kelsys.binary("camsnap")], env=env,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                while proc.poll() is None and libc.semctl(read_set, 0, getval) != 0:
+                while proc.poll() is None and sem_value(12004) != 0:
                     pass
                 if proc.poll() is None:
                     proc.send_signal(signal.SIGSTOP)
                     kelsys.wait_for(lambda: stopped(proc.pid), timeout=5)
-                    if libc.semctl(read_set, 0, getval) == 0:
+                    if sem_value(12004) == 0:
                         proc.send_signal(signal.SIGKILL)
                         killed_holding = True
                     proc.send_signal(signal.SIGCONT)
@@ -226,7 +207,7 @@ class Faults(unittest.TestCase):
                     break
             self.assertTrue(killed_holding, "no request was caught holding the read unit")
             self.assertEqual(proc.returncode, -signal.SIGKILL)
-            self.assertTrue(kelsys.wait_for(lambda: read_sem_value(0) == 1, timeout=5))
+            self.assertTrue(kelsys.wait_for(lambda: sem_value(12004) == 1, timeout=5))
             w, h, _, _ = cs.djpeg(picture(self, cs.camsnap("channel=0")))
             self.assertEqual((w, h), (640, 480))
 

@@ -9,6 +9,7 @@ import unittest
 
 import camsnapsys as cs
 import kelsys
+from semsys import sysv_semaphores
 
 PICTURE_HEADERS = ["Content-Type", "Content-Length", "Expires", "Last-Modified",
                    "Cache-Control", "Pragma", "Sensors-Data"]
@@ -155,16 +156,13 @@ class Requests(unittest.TestCase):
 
     def test_channel_whose_key_is_0_creates_no_semaphore_set(self):
         # Key 0 is the private key: asked for, it makes a new set each time.
-        def sets():
-            with open("/proc/sysvipc/sem") as f:
-                return len(f.readlines())
-        before = sets()
+        before = sysv_semaphores()
         for channel in (-12000, -12004):
             with self.subTest(channel=channel):
                 r = cs.camsnap("channel=%d" % channel)
                 self.assertEqual(r.raw, ERROR_PAGE)
                 self.assertEqual(r.stderr.count("Unable to obtain"), 2, r.stderr)
-        self.assertEqual(sets(), before)
+        self.assertEqual(sysv_semaphores(), before)
 
     def test_record_follows_the_picture_for_any_data_but_0_and_2(self):
         with kelsys.KeldSim({"sensors": [ROOM]}):

@@ -11,8 +11,8 @@ from concurrent.futures import ThreadPoolExecutor
 
 import kelsys
 from demosys import (CaptureSim, KEYS, LOCK, RAW, READ_BASE, WRITE_BASE, frame_size,
-                     leftovers, planes, run_capture, sem_create, sem_op, sem_remove,
-                     sem_value, sysv_semaphores, take_frame, to_ppm)
+                     leftovers, planes, run_capture, take_frame, to_ppm)
+from semsys import sem_create, sem_op, sem_remove, sem_value, sysv_semaphores
 
 FULL = 2 + 640 * 480 * 3 // 2
 
