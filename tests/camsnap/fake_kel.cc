@@ -56,7 +56,7 @@ int kel_get_all_sensor_online(int handle, int **list)
 		return 0;
 	int n = (int)fake.sensors.size();
 	*list = (int *)malloc(sizeof(int) * (1 + 2 * n));
-	(*list)[0] = n;
+	(*list)[0] = fake.count.value_or(n);
 	for (int i = 0; i < n; i++) {
 		(*list)[2 * i + 1] = fake.sensors[i].type;
 		(*list)[2 * i + 2] = fake.sensors[i].port;
@@ -64,11 +64,13 @@ int kel_get_all_sensor_online(int handle, int **list)
 	return 1;
 }
 
+// Item 2 is the status, item 0 the value; keld knows no other.
 int kel_get_sensor_status(int, int item, int type, int port, int *out)
 {
-	log_call(item == 2 ? "status" : "value", type, port);
+	const char *what = item == 2 ? "status" : item == 0 ? "value" : "unknown item";
+	log_call(what, type, port);
 	fake_sensor *s = find(type, port);
-	if (fails(s, item == 2 ? "status" : "value"))
+	if ((item != 2 && item != 0) || fails(s, what))
 		return 0;
 	*out = item == 2 ? s->status : s->value;
 	return 1;
@@ -94,12 +96,20 @@ static int value_type(int type, int port, int *out)
 	return 1;
 }
 
+// A failed text query may still have written part of an answer: the caller
+// must not take what the buffer holds then.
+static int failed_text(char *buf, int len)
+{
+	snprintf(buf, len, "half an answ");
+	return 0;
+}
+
 static int unit(int type, int port, char *buf, int len)
 {
 	log_call("unit", type, port);
 	fake_sensor *s = find(type, port);
 	if (fails(s, "unit") || len != 64)
-		return 0;
+		return failed_text(buf, len);
 	return put_text(s->unit, s->fill_unit, buf, len);
 }
 
@@ -113,7 +123,7 @@ int kel_get_sensor_description(int, int type, int port, char *buf, int len)
 	log_call("description", type, port);
 	fake_sensor *s = find(type, port);
 	if (fails(s, "description") || len != 64)
-		return 0;
+		return failed_text(buf, len);
 	return put_text(s->description, false, buf, len);
 }
 }

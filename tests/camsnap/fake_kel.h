@@ -3,6 +3,7 @@
 #ifndef CAMSNAP_FAKE_KEL_H
 #define CAMSNAP_FAKE_KEL_H
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@ struct fake_sensor {
 struct fake_keld {
 	int connect_result = 1;   // what kel_connect_unix returns
 	bool list_fails = false;
+	std::optional<int> count;  // the list's count, if not the number of sensors
 	std::vector<fake_sensor> sensors;
 	std::vector<std::string> calls;  // "name type port" for each call made
 };

@@ -76,6 +76,8 @@ TEST(SensorRecord, ListedExamples)
 		 single(4, 2, 1, 0, "%", "Room")},
 		{"4-20 mA with unit text", [] { auto s = sensor(2, 4); s.unit = "mA"; return s; }(),
 		 single(4, 2, 1, 0, "mA", "Room")},
+		{"4-20 mA unit query fails", [] { auto s = sensor(2, 4); s.fail = {"unit"}; return s; }(),
+		 single(4, 2, 1, 0, "%", "Room")},
 		{"analogue with unit text", [] { auto s = sensor(5, 6); s.unit = "bar"; s.value = 1000; return s; }(),
 		 single(6, 5, 1, 1000, "bar", "Room")},
 		{"analogue unit query fails", [] { auto s = sensor(5, 6); s.fail = {"unit"}; return s; }(),
@@ -113,6 +115,12 @@ TEST(SensorRecord, EmptyWhenThereIsNoDaemonOrNoList)
 	fake = fake_keld();
 	fake.connect_result = 0;
 	EXPECT_EQ(get_sensors_data(buf), 1);
+	// A negative count from the daemon lists nothing.
+	fake = fake_keld();
+	fake.sensors = {sensor(1, 3)};
+	fake.count = -1;
+	EXPECT_EQ(get_sensors_data(buf), 1);
+	EXPECT_EQ(buf[0], 0);
 }
 
 TEST(SensorRecord, AsksForStatusesThenUnitsThenDescriptions)
