@@ -148,6 +148,18 @@ int parse_count(const bytes &r)
 	return (int)n;
 }
 
+std::vector<fake_sensor> analogue_sensors(int count, int text)
+{
+	std::vector<fake_sensor> list;
+	for (int i = 0; i < count; i++) {
+		fake_sensor s = sensor(5, i);
+		s.unit = std::string(text, 'u');
+		s.description = std::string(text, 'd');
+		list.push_back(s);
+	}
+	return list;
+}
+
 TEST(SensorRecord, ListsTheSensorsThatFitWithAMatchingCount)
 {
 	struct { const char *what; int sensors, text, want; } cases[] = {
@@ -158,19 +170,20 @@ TEST(SensorRecord, ListsTheSensorsThatFitWithAMatchingCount)
 	};
 	for (auto c : cases) {
 		SCOPED_TRACE(c.what);
-		std::vector<fake_sensor> list;
-		for (int i = 0; i < c.sensors; i++) {
-			fake_sensor s = sensor(5, i);
-			s.unit = std::string(c.text, 'u');
-			s.description = std::string(c.text, 'd');
-			list.push_back(s);
-		}
-		bytes r = record_for(list);
+		bytes r = record_for(analogue_sensors(c.sensors, c.text));
 		EXPECT_EQ(parse_count(r), c.want);
 		// The entries kept are the first ones of the list, in order.
 		EXPECT_EQ(r.at(1), 0);
 		EXPECT_EQ(r.at(1 + 5 * (c.want - 1)), (uint8_t)(c.want - 1));
 	}
+
+	// Entries that end on the buffer's last byte fit: the count byte, 75
+	// sensors of 135 bytes and one of 114 make 10240.
+	std::vector<fake_sensor> list = analogue_sensors(77, 63);
+	list[75].description = std::string(42, 'd');
+	bytes r = record_for(list);
+	EXPECT_EQ(parse_count(r), 76);
+	EXPECT_EQ(r.size(), (size_t)sensor_record_size);
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ void expect_same(long long seconds)
 	EXPECT_EQ(got.tm_sec, want.tm_sec) << seconds;
 	EXPECT_EQ(got.tm_wday, want.tm_wday) << seconds;
 	EXPECT_EQ(got.tm_yday, want.tm_yday) << seconds;
+	EXPECT_EQ(got.tm_isdst, want.tm_isdst) << seconds;
 }
 
 TEST(UtcTime, EveryDayFrom1900To2200AtAnOddTime)
