@@ -46,6 +46,8 @@ TEST(PortMask, ConvertsLikeAtoi)
 		{nullptr, 0, ""},
 		{"  +8", 8, "3"},
 		{"\t\n 12", 12, "23"},
+		{"\v\f\r6", 6, "12"},  // every blank that atoi skips
+		{"\b6", 0, ""},
 		{"- 5", 0, ""},
 		{"+-5", 0, ""},
 		{"15 7", 15, "0123"},
