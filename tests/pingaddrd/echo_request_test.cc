@@ -141,6 +141,7 @@ TEST(Options, FillTheSettings)
 	EXPECT_STREQ(all.settings.command, "echo $NEW_IPADDR");
 
 	EXPECT_EQ(parse({"-t", "5x"}).settings.timeout, 5);
+	EXPECT_EQ(parse({"-t", "1"}).status, options_go_on);  // the shortest timeout
 	EXPECT_EQ(parse({"-t", "99999999999"}).settings.timeout, INT_MAX);
 	EXPECT_EQ(parse({"-l", "12"}).settings.payload_size, 12);
 
@@ -167,6 +168,8 @@ TEST(Frame, QualifiesOnlyWholeRequestsForThisHost)
 		{"our own outgoing", make_frame(98), 98, PACKET_OUTGOING, -1, false},
 		// With IPv4 options the size is still total length less 28.
 		{"header with options", make_frame(102, 88, 6), 102, PACKET_HOST, 60, true},
+		// A total length past 255 takes both of its bytes.
+		{"largest payload", make_frame(1514, 1500), 1514, PACKET_HOST, 1472, true},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
