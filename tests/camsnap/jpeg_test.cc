@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include <jpeglib.h>
+#include <algorithm>
 #include <vector>
 
 #include "jarraydst.h"
@@ -75,6 +76,7 @@ struct decoded {
 	int width = 0, height = 0, warnings = 0;
 	std::vector<uint8_t> ycc;  // Y, Cb, Cr per pixel
 	unsigned quant0[DCTSIZE2] = {};
+	std::vector<int> sampling;  // horizontal and vertical factor of each component
 };
 
 void count_warning(j_common_ptr c, int level)
@@ -95,6 +97,10 @@ decoded decode(const uint8_t *data, int length)
 	jpeg_mem_src(&cinfo, (unsigned char *)data, length);
 	jpeg_read_header(&cinfo, TRUE);
 	cinfo.out_color_space = JCS_YCbCr;
+	for (int i = 0; i < cinfo.num_components; i++) {
+		d.sampling.push_back(cinfo.comp_info[i].h_samp_factor);
+		d.sampling.push_back(cinfo.comp_info[i].v_samp_factor);
+	}
 	for (int i = 0; i < DCTSIZE2; i++)
 		d.quant0[i] = cinfo.quant_tbl_ptrs[0]->quantval[i];
 	jpeg_start_decompress(&cinfo);
@@ -144,11 +150,13 @@ TEST(Encoder, ReadsEachPlaneWhereTheFrameLayoutPutsIt)
 		EXPECT_EQ(JpegOutputTooBig, 0);
 		decoded d = decode(out.data(), length);
 		EXPECT_EQ(d.warnings, 0);
+		EXPECT_EQ(d.sampling, (std::vector<int>{2, 2, 1, 1, 1, 1}));  // 4:2:0
 		ASSERT_EQ(d.width, c.w);
 		ASSERT_EQ(d.height, c.h);
 		struct { int x, y, Y, U, V; } points[] = {
 			{c.w / 4, c.h / 8, 60, 80, 100}, {c.w * 3 / 4, c.h / 8, 190, 80, 100},
 			{c.w / 4, c.h * 7 / 8, 60, 170, 100}, {c.w * 3 / 4, c.h * 7 / 8, 190, 170, 100},
+			{c.w / 4, c.h - 1, 60, 170, 100}, {c.w * 3 / 4, c.h - 1, 190, 170, 100},
 		};
 		for (auto p : points) {
 			const uint8_t *px = &d.ycc[((size_t)p.y * c.w + p.x) * 3];
@@ -156,6 +164,29 @@ TEST(Encoder, ReadsEachPlaneWhereTheFrameLayoutPutsIt)
 			EXPECT_NEAR(px[1], p.U, 6) << "Cb at " << p.x << "," << p.y;
 			EXPECT_NEAR(px[2], p.V, 6) << "Cr at " << p.x << "," << p.y;
 		}
+	}
+}
+
+// Rows below a picture that is not a whole number of 16-row bands are not
+// the picture's: what the frame holds there must not reach the stream.
+TEST(Encoder, IgnoresWhatTheFrameHoldsBelowThePicture)
+{
+	struct { int fw, fh, w, h; } cases[] = {{640, 480, 80, 60}, {640, 480, 160, 120},
+	                                        {320, 240, 80, 60}};
+	for (auto c : cases) {
+		SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " in " << c.fw << "x" << c.fh);
+		std::vector<uint8_t> loud = marked_picture(c.fw, c.fh, c.w, c.h), quiet = loud;
+		int farea = c.fw * c.fh, area = c.w * c.h;
+		for (int plane = 0; plane < 3; plane++) {
+			int base = plane == 0 ? 0 : plane == 1 ? farea : farea + farea / 4;
+			int size = plane == 0 ? area : area / 4, room = plane == 0 ? farea : farea / 4;
+			std::fill(quiet.begin() + base + size, quiet.begin() + base + room, 0);
+		}
+		std::vector<uint8_t> a(jpeg_area_size), b(jpeg_area_size);
+		int la = yuv_to_jpeg(80, c.fw, c.fh, c.w, c.h, loud.data(), a.data());
+		int lb = yuv_to_jpeg(80, c.fw, c.fh, c.w, c.h, quiet.data(), b.data());
+		ASSERT_EQ(la, lb);
+		EXPECT_EQ(memcmp(a.data(), b.data(), la), 0);
 	}
 }
 
