@@ -83,6 +83,73 @@ TEST(Reduction, RoundsDownAndKeepsTheFullRange)
 	}
 }
 
+// The reduction as its definition reads: sample by sample, in its order of
+// work, over whatever buffers it is given, the last V tap held inside its
+// plane as the real one does.
+void reference_resize(uint8_t *source, uint8_t *destination, int w, int h, int f)
+{
+	int ow = w / f, oh = h / f, d = f == 2 ? 1 : 2;
+	long area = (long)w * h, chroma = area >> 2;
+	const uint8_t *from[3] = {source, source + area, source + area + chroma};
+	uint8_t *to[3] = {destination, destination + area, destination + area + chroma};
+	auto sample = [&](int plane, int col, int row) {
+		long len = plane == 0 ? w : w / 2;
+		long top = row * f * len, low = top + d * len;
+		long right_low = low + (col + 1) * f;
+		if (plane == 2 && right_low > chroma - 1)
+			right_low = chroma - 1;
+		const uint8_t *p = from[plane];
+		return (uint8_t)((p[top + col * f] + p[top + (col + 1) * f] + p[low + col * f] +
+		                  p[right_low]) >> 2);
+	};
+	for (int r = 0; r < oh / 2; r++) {
+		for (int j = 0; j < ow / 2; j++) {
+			uint8_t y0 = sample(0, 2 * j, 2 * r), y1 = sample(0, 2 * j + 1, 2 * r);
+			uint8_t u = sample(1, j, r), v = sample(2, j, r);
+			to[0][2 * r * ow + 2 * j] = y0;
+			to[0][2 * r * ow + 2 * j + 1] = y1;
+			to[1][r * (ow / 2) + j] = u;
+			to[2][r * (ow / 2) + j] = v;
+		}
+		for (int j = 0; j < ow / 2; j++) {
+			uint8_t y0 = sample(0, 2 * j, 2 * r + 1), y1 = sample(0, 2 * j + 1, 2 * r + 1);
+			to[0][(2 * r + 1) * ow + 2 * j] = y0;
+			to[0][(2 * r + 1) * ow + 2 * j + 1] = y1;
+		}
+	}
+}
+
+// Every byte of the buffers, the ones the reduction must leave alone
+// included, in place and into separate memory.  Besides the sizes in use, a
+// frame wider than any camera's and an uncommon factor take the general
+// paths of the separate reduction.
+TEST(Reduction, EveryByteAsDefinedInPlaceAndApart)
+{
+	struct { int w, h, f; bool in_place; } cases[] = {
+		{640, 480, 2, true}, {640, 480, 4, true}, {640, 480, 8, true}, {320, 240, 2, true},
+		{320, 240, 4, true}, {640, 480, 2, false}, {640, 480, 4, false}, {640, 480, 8, false},
+		{320, 240, 2, false}, {320, 240, 4, false}, {1280, 960, 2, false}, {640, 480, 16, false},
+	};
+	for (auto c : cases) {
+		SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " by " << c.f
+		                                << (c.in_place ? " in place" : " apart"));
+		size_t image = (size_t)c.w * c.h * 3 / 2;
+		std::vector<uint8_t> got = noise(image + 2, c.w + c.f), want = got;
+		std::vector<uint8_t> got_out(image, 0x5A), want_out = got_out;
+		if (c.in_place) {
+			yuv_avg_resize(got.data() + 2, got.data(), c.w, c.h, c.f);
+			reference_resize(want.data() + 2, want.data(), c.w, c.h, c.f);
+		} else {
+			yuv_avg_resize(got.data() + 2, got_out.data(), c.w, c.h, c.f);
+			reference_resize(want.data() + 2, want_out.data(), c.w, c.h, c.f);
+		}
+		for (size_t i = 0; i < got.size(); i++)
+			ASSERT_EQ(got[i], want[i]) << "frame byte " << i;
+		for (size_t i = 0; i < got_out.size(); i++)
+			ASSERT_EQ(got_out[i], want_out[i]) << "destination byte " << i;
+	}
+}
+
 // In place, factors 4 and 8 read nothing they have overwritten: the result is
 // that of a separate destination.  Factor 2 takes in, through the wraps, four
 // bytes already replaced by chroma output.
