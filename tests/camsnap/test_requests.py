@@ -40,8 +40,11 @@ class Requests(unittest.TestCase):
         cls.producer.stop()
 
     def check_form(self, r, record=b"", status_bin=False):
-        """The header block and body of a well-formed answer; returns the JPEG."""
+        """The header block and body of a well-formed answer; returns the JPEG.
+        Every camera here delivers: a request that has anything to say on
+        standard error went wrong somewhere, whatever it sent."""
         self.assertEqual(r.proc.returncode, 0, r.stderr)
+        self.assertEqual(r.stderr, "")
         self.assertTrue(r.complete, r.raw[:200])
         self.assertTrue(r.header_text.endswith(b"\r\n\r\n"))
         self.assertNotIn(b"\n", r.header_text.replace(b"\r\n", b""), "bare LF in the header")
