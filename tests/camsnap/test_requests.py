@@ -22,6 +22,7 @@ ROOM_RECORD = bytes([1, 3, 1, 1, 0x01, 0x23, 3, 1]) + b"F" + bytes([3, 4]) + b"R
 FAKETIME = (glob.glob("/usr/lib/*/faketime/libfaketime.so.1") + ["libfaketime is not installed"])[0]
 # Each channel's frame has its own brightness, so a picture tells its source.
 LUMA = {0: 40, 1: 90, 2: 140, 3: 200}
+STEP = 20
 
 
 class Requests(unittest.TestCase):
@@ -30,7 +31,11 @@ class Requests(unittest.TestCase):
         cs.frametool("create")
         cls.files = {}
         for ch, flag in ((0, 1), (1, 0), (2, 1), (3, 0)):
-            cls.files[ch] = cs.frame_file("ch%d" % ch, cs.uniform(flag, ch, LUMA[ch]))
+            # Each channel's own level, a step darker on the left half and
+            # lighter on the right, so that a picture cut out instead of
+            # reduced shows.
+            cls.files[ch] = cs.frame_file("ch%d" % ch, cs.halves(flag, ch, LUMA[ch] - STEP,
+                                                                  LUMA[ch] + STEP))
         cls.files["halves640"] = cs.frame_file("h640", cs.halves(1, 0))
         cls.files["halves320"] = cs.frame_file("h320", cs.halves(0, 1))
         cls.producer = cs.Producer({ch: cls.files[ch] for ch in range(4)})
@@ -99,9 +104,12 @@ class Requests(unittest.TestCase):
                 self.assertEqual(cs.sof_size(jpeg), size)
                 w, h, gray, _ = cs.djpeg(jpeg)
                 for ch, (x, y) in enumerate([(0, 0), (w // 2, 0), (0, h // 2), (w // 2, h // 2)]):
-                    # The middle of each quarter, clear of block edges.
-                    m = cs.mean_luma(gray, w, x + w // 8, y + h // 8, x + w * 3 // 8, y + h * 3 // 8)
-                    self.assertAlmostEqual(m, LUMA[ch], delta=4, msg="quarter %d" % ch)
+                    # Each half of each quarter, clear of its middle.
+                    top, bottom = y + h // 8, y + h * 3 // 8
+                    left = cs.mean_luma(gray, w, x + w // 32, top, x + w * 5 // 32, bottom)
+                    right = cs.mean_luma(gray, w, x + w * 11 // 32, top, x + w * 15 // 32, bottom)
+                    self.assertAlmostEqual(left, LUMA[ch] - STEP, delta=4, msg="quarter %d" % ch)
+                    self.assertAlmostEqual(right, LUMA[ch] + STEP, delta=4, msg="quarter %d" % ch)
 
     def test_quality_reaches_the_encoder(self):
         cases = [("", 64), ("&jq=30", 30), ("&jq=90", 90), ("&jq=abc", 64), ("&jq=0", 1),
@@ -177,9 +185,12 @@ class Requests(unittest.TestCase):
                     self.assertEqual(cs.djpeg(jpeg)[:2], (160, 120))
             r = cs.camsnap("metadata=1&channel=4&mode=1")
             self.check_form(r, record=ROOM_RECORD)
-            r = cs.camsnap("channel=0&data=0")
-            self.check_form(r)
-            self.assertEqual(r.header("Sensors-Data"), r.header("Content-Length"))
+            # The daemon is up: no record unless one is asked for.
+            for query in ("channel=0&data=0", "channel=0", None):
+                with self.subTest(query=query):
+                    r = cs.camsnap(query)
+                    self.check_form(r)
+                    self.assertEqual(r.header("Sensors-Data"), r.header("Content-Length"))
 
     def test_status_bin_touches_no_semaphore(self):
         with kelsys.KeldSim({"sensors": [ROOM, {"type": 7, "port": 9, "status": 0, "value": 5,
