@@ -136,13 +136,9 @@ TEST(Reduction, EveryByteAsDefinedInPlaceAndApart)
 		size_t image = (size_t)c.w * c.h * 3 / 2;
 		std::vector<uint8_t> got = noise(image + 2, c.w + c.f), want = got;
 		std::vector<uint8_t> got_out(image, 0x5A), want_out = got_out;
-		if (c.in_place) {
-			yuv_avg_resize(got.data() + 2, got.data(), c.w, c.h, c.f);
-			reference_resize(want.data() + 2, want.data(), c.w, c.h, c.f);
-		} else {
-			yuv_avg_resize(got.data() + 2, got_out.data(), c.w, c.h, c.f);
-			reference_resize(want.data() + 2, want_out.data(), c.w, c.h, c.f);
-		}
+		yuv_avg_resize(got.data() + 2, c.in_place ? got.data() : got_out.data(), c.w, c.h, c.f);
+		reference_resize(want.data() + 2, c.in_place ? want.data() : want_out.data(), c.w, c.h,
+		                 c.f);
 		for (size_t i = 0; i < got.size(); i++)
 			ASSERT_EQ(got[i], want[i]) << "frame byte " << i;
 		for (size_t i = 0; i < got_out.size(); i++)

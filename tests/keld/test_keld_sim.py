@@ -11,7 +11,8 @@ import threading
 import time
 import unittest
 
-from kelsys import LOG, STATE, KeldSim, binary, main, reply, run, scripted_keld, wait_for
+from kelsys import (LOG, STATE, KeldSim, binary, encode, frame, main, reply, run, scripted_keld,
+                    wait_for)
 
 SENSORS = [
     {"type": 1, "port": 3, "status": 1, "value": 291, "fahrenheit": True, "description": "Room"},
@@ -233,15 +234,8 @@ def hung_up(c):
         return True
 
 
-def frame(payload):
-    return struct.pack(">I", len(payload)) + payload
-
-
 def login_payload():
-    name, path, secret = b"kel_connect_unix", b"/tmp/.keld-snmp", b"meadow"
-    return (b"s" + struct.pack(">H", len(name)) + name + b"s" + struct.pack(">H", len(path)) +
-            path + b"i" + struct.pack(">i", 2) + b"s" + struct.pack(">H", len(secret)) +
-            secret + b"i" + struct.pack(">i", 6))
+    return encode(b"kel_connect_unix", b"/tmp/.keld-snmp", 2, b"meadow", 6)
 
 
 class Robustness(unittest.TestCase):

@@ -71,13 +71,20 @@ def fields(payload):
     return out
 
 
+def encode(*values):
+    """A message payload of int and byte-string fields, in order."""
+    return b"".join(struct.pack(">bi", ord("i"), v) if isinstance(v, int)
+                    else struct.pack(">bH", ord("s"), len(v)) + v for v in values)
+
+
+def frame(payload):
+    """A payload with the length header every message starts with."""
+    return struct.pack(">I", len(payload)) + payload
+
+
 def reply(result, *outputs):
     """A reply frame: the result, then int or byte-string outputs."""
-    payload = struct.pack(">bi", ord("i"), result)
-    for v in outputs:
-        payload += (struct.pack(">bi", ord("i"), v) if isinstance(v, int)
-                    else struct.pack(">bH", ord("s"), len(v)) + v)
-    return struct.pack(">I", len(payload)) + payload
+    return frame(encode(result, *outputs))
 
 
 def scripted_keld(test, answer):
