@@ -1,0 +1,146 @@
+"""The programs as installed: cmake --install into the sandbox's overlays of
+/etc and /usr, the library cache rebuilt, then each program run from where it
+was installed, as its service or web server starts it."""
+
+import os
+import re
+import shlex
+import subprocess
+import unittest
+import urllib.request
+
+import kelsys
+
+BUILD = os.environ["KEL_BUILD"]
+PORT = 8080
+
+
+def installed(tail):
+    """The one installed file whose path ends in /tail."""
+    with open(os.path.join(BUILD, "install_manifest.txt")) as f:
+        found = [p for p in f.read().split() if p.endswith("/" + tail)]
+    assert len(found) == 1, (tail, found)
+    return found[0]
+
+
+def exec_start(unit, environment_file):
+    """The command line of the unit's ExecStart, with $VARIABLES expanded from
+    the environment file the way systemd splits them (at blanks)."""
+    with open(unit) as f:
+        line = next(l for l in f if l.startswith("ExecStart="))
+    env = {}
+    if environment_file:
+        with open(environment_file) as f:
+            for l in f:
+                m = re.match(r'\s*([A-Z_]+)=(.*)', l)
+                if m:
+                    env[m.group(1)] = shlex.split(m.group(2))[0] if m.group(2) else ""
+    argv = []
+    for word in line[len("ExecStart="):].split():
+        argv += env.get(word[1:], "").split() if word.startswith("$") else [word]
+    return argv
+
+
+class Installed(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        subprocess.run([os.environ["KEL_CMAKE"], "--install", BUILD], check=True,
+                       stdout=subprocess.DEVNULL)
+        subprocess.run(["ldconfig"], check=True)
+
+    def test_programs_find_libkel_by_its_soname_with_no_run_path(self):
+        for name in ("cgi-bin/camsnap", "sbin/pingaddrd", "sbin/ttylaunch", "sbin/cfgtool",
+                     "bin/keldcheck", "bin/mkevent", "bin/pppctl"):
+            dynamic = subprocess.run(["readelf", "-d", installed(name)], capture_output=True,
+                                     text=True, check=True).stdout
+            self.assertIn("[libkel.so.1]", dynamic, name)
+            self.assertNotRegex(dynamic, "R(UN)?PATH", name)
+        with kelsys.KeldSim({"product_name": "old"}) as keld:
+            self.assertEqual(kelsys.run(installed("bin/keldcheck")).returncode, 0)
+            done = kelsys.run(installed("sbin/cfgtool"), "-p", "Shelter 4", "-d", "1")
+            self.assertEqual((done.returncode, done.stderr), (0, b""))
+            self.assertEqual(keld.state()["product_name"], "Shelter 4")
+        self.assertEqual(kelsys.run(installed("bin/keldcheck")).returncode, 1)
+
+    def test_camsnap_through_lighttpd_with_the_shipped_snippet(self):
+        os.makedirs("/tmp/www", exist_ok=True)
+        with open("/tmp/lighttpd.conf", "w") as f:
+            f.write('server.document-root = "/tmp/www"\n'
+                    'server.bind = "127.0.0.1"\n'
+                    'server.port = %d\n'
+                    'server.errorlog = "/tmp/lighttpd-error.log"\n'
+                    'include "%s"\n' % (PORT, installed("conf-available/50-camsnap.conf")))
+        check = subprocess.run(["lighttpd", "-tt", "-f", "/tmp/lighttpd.conf"],
+                               capture_output=True, text=True)
+        self.assertEqual((check.returncode, check.stderr), (0, ""))
+        sensor = {"type": 1, "port": 3, "status": 1, "value": 0x0123, "description": "Room"}
+        producer = subprocess.Popen([kelsys.binary("capture-sim"), "-r", "50", "1:320x240"],
+                                    stdout=subprocess.PIPE)
+        server = subprocess.Popen(["lighttpd", "-D", "-f", "/tmp/lighttpd.conf"])
+        try:
+            self.assertEqual(producer.stdout.readline(), b"ready\n")
+            with kelsys.KeldSim({"sensors": [sensor]}):
+                def get(query):
+                    url = "http://127.0.0.1:%d/cgi-bin/camsnap?%s" % (PORT, query)
+                    with urllib.request.urlopen(url, timeout=30) as r:
+                        return r.headers, r.read()
+
+                def up():
+                    try:
+                        return get("data=2")
+                    except OSError:
+                        return None
+                headers, body = kelsys.wait_for(up, timeout=20)
+                self.assertIn("status.bin", headers["Content-Disposition"])
+                self.assertEqual(body, bytes([1, 3, 1, 1, 0x01, 0x23, 3, 1]) + b"C" +
+                                 bytes([3, 4]) + b"Room")
+                headers, body = get("channel=1&mode=1&data=1")
+                jpeg_length = int(headers["Sensors-Data"])
+                self.assertEqual(headers["Content-Type"], "image/jpeg")
+                self.assertEqual(body[:2], b"\xff\xd8")
+                self.assertEqual(body[jpeg_length - 2:jpeg_length], b"\xff\xd9")
+                self.assertEqual(body[jpeg_length], 1)
+        finally:
+            server.terminate()
+            producer.terminate()
+            server.wait(timeout=10)
+            producer.wait(timeout=10)
+            producer.stdout.close()
+
+    def test_services_start_as_their_units_say(self):
+        units = [installed("pingaddrd.service"), installed("ttylaunch.service")]
+        verify = subprocess.run(["systemd-analyze", "verify", "--man=no"] + units,
+                                capture_output=True, text=True)
+        self.assertEqual((verify.returncode, verify.stderr), (0, ""))
+
+        # pingaddrd with the shipped options listens on eth0 in the
+        # foreground, as a simple service must, until stopped.
+        subprocess.run(["ip", "link", "add", "eth0", "type", "veth", "peer", "name", "peer0"],
+                       check=True)
+        subprocess.run(["ip", "link", "set", "eth0", "up"], check=True)
+        argv = exec_start(units[0], installed("default/pingaddrd"))
+        daemon = subprocess.Popen(argv, stderr=subprocess.PIPE)
+        try:
+            with self.assertRaises(subprocess.TimeoutExpired):
+                daemon.wait(timeout=2)
+        finally:
+            daemon.terminate()
+            daemon.wait(timeout=10)
+        self.assertIn(b"Expecting echo request", daemon.stderr.read())
+        daemon.stderr.close()
+
+        # ttylaunch writes mgetty's configuration from keld's settings and,
+        # with no line enabled, ends with success; without keld it fails, so
+        # that the unit restarts it.
+        settings = {"MGETTY-PORT": "0", "MGETTY-INIT1": "ATZ"}
+        argv = exec_start(units[1], None)
+        with kelsys.KeldSim({"settings": settings}):
+            done = subprocess.run(argv, capture_output=True, timeout=30)
+        self.assertEqual(done.returncode, 0, done.stdout)
+        with open("/etc/mgetty/mgetty.config") as f:
+            self.assertIn('port ttySMX1\n    init-chat "" ATZ OK\n', f.read())
+        self.assertEqual(subprocess.run(argv, capture_output=True, timeout=30).returncode, 1)
+
+
+if __name__ == "__main__":
+    kelsys.main()
