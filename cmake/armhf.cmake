@@ -12,3 +12,7 @@ set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+# How binfmt_misc knows the target's executables (magic/mask, in hex): 32-bit
+# little-endian ELF for ARM, any OS ABI, fixed or position-independent.  The
+# system tests' sandbox registers the emulator for them.
+set(KEL_BINFMT_MAGIC 7f454c4601010100000000000000000002002800/ffffffffffffff00fffffffffffffffffeffffff)
