@@ -33,8 +33,8 @@ constexpr int work_area_size = composite_size + jpeg_area_size;
 constexpr int scratch_size = 640 * 480 * 3 / 2;  // the largest reduced frame, frame-placed
 constexpr int write_key_base = 12000;
 constexpr int read_key_base = 12004;
-// How long a request waits for a camera; a channel that delivers nothing in
-// that time counts as a failed semaphore operation.
+// How long a request waits, in all, for a frame of one channel; a channel
+// that delivers nothing in that time counts as a failed semaphore operation.
 constexpr int sem_wait_seconds = 3;
 
 static const char raw_file_format[] = "/tmp/raw.camsnap";
@@ -65,22 +65,44 @@ static int get_raw_sem_id(int key_base, int channel)
 	return id;
 }
 
-// One semaphore operation on set id, given up after sem_wait_seconds.  The
-// read unit is taken with SEM_UNDO, so that a request killed while it holds
-// one does not close the channel for everyone after it.
-static int sem_step(int id, int op, int flags)
+// Whether the monotonic clock is still before deadline; if so, the time
+// left goes to left.
+static bool time_left(const struct timespec *deadline, struct timespec *left)
 {
-	struct timespec limit = {sem_wait_seconds, 0};
+	struct timespec now;
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	long long ns = (long long)(deadline->tv_sec - now.tv_sec) * 1000000000 +
+	               (deadline->tv_nsec - now.tv_nsec);
+	if (ns <= 0)
+		return false;
+	left->tv_sec = (time_t)(ns / 1000000000);
+	left->tv_nsec = (long)(ns % 1000000000);
+	return true;
+}
+
+// One semaphore operation on set id, given up at deadline; a raise, which
+// never waits, has none.  The read unit is taken with SEM_UNDO, so that a
+// request killed while it holds one does not close the channel for everyone
+// after it.
+static int sem_step(int id, int op, int flags, const struct timespec *deadline)
+{
 	operations.sem_num = 0;
 	operations.sem_op = (short)op;
 	operations.sem_flg = (short)flags;
-	return semtimedop(id, &operations, 1, &limit);
+	if (!deadline)
+		return semop(id, &operations, 1);
+	struct timespec left;
+	if (!time_left(deadline, &left)) {
+		errno = EAGAIN;
+		return -1;
+	}
+	return semtimedop(id, &operations, 1, &left);
 }
 
-// Wait for a fresh frame of channel and take a read unit.  Return 0 when the
-// frame may be read, 1 when a semaphore is missing or an operation fails or
-// times out, -1 when the write semaphore cannot be reset.
-static int pre_q(int channel)
+// Wait until deadline for a fresh frame of channel and take a read unit.
+// Return 0 when the frame may be read, 1 when a semaphore is missing or an
+// operation fails or times out, -1 when the write semaphore cannot be reset.
+static int pre_q(int channel, const struct timespec *deadline)
 {
 	sem_read = get_raw_sem_id(read_key_base, channel);
 	sem_write = get_raw_sem_id(write_key_base, channel);
@@ -93,9 +115,9 @@ static int pre_q(int channel)
 		fprintf(stderr, "Cannot set semaphore value for channel %d.\n", channel);
 		return -1;
 	}
-	if (sem_step(sem_write, -1, 0) != 0)
+	if (sem_step(sem_write, -1, 0, deadline) != 0)
 		return 1;
-	if (sem_step(sem_read, -1, SEM_UNDO) != 0)
+	if (sem_step(sem_read, -1, SEM_UNDO, deadline) != 0)
 		return 1;
 	return 0;
 }
@@ -103,20 +125,74 @@ static int pre_q(int channel)
 // Give back the read unit and let one more waiting reader through.
 static int post_q(int)
 {
-	if (sem_step(sem_read, +1, SEM_UNDO) != 0)
+	if (sem_step(sem_read, +1, SEM_UNDO, nullptr) != 0)
 		return 1;
-	if (sem_step(sem_write, +1, 0) != 0)
+	if (sem_step(sem_write, +1, 0, nullptr) != 0)
 		return 1;
 	return 0;
 }
 
-// Map the raw frame file if it holds a whole frame of channel; 0 when it does.
+// Map the raw frame file if it holds a whole frame of channel: 0 when it
+// does, raw_other_channel when it holds another channel's frame, 1 otherwise.
 static int get_raw(int channel, uint8_t **address, int *fd, size_t *length)
 {
 	char path[32];
 	snprintf(path, sizeof path, "%s", raw_file_format);
 	raw_frame_lost = 0;
 	return map_frame_file(path, channel, address, fd, length);
+}
+
+// What take_frame got.  After frame_mapped and frame_unreadable the caller
+// releases the mapping and calls post_q (give_frame); after the others
+// nothing is held.
+enum frame_result {
+	frame_mapped,      // a whole frame of the channel is mapped
+	frame_unreadable,  // the file cannot be read; the blank picture stands in
+	frame_elsewhere,   // only other channels' frames within the bound: the same
+	frame_none,        // no frame within the bound, or a semaphore failed
+};
+
+// Wait for a frame of channel and map it.  Between our taking the camera's
+// raise and our taking the read unit, the camera may already have put the
+// next channel's frame in the file.  Then the read unit goes back, but not
+// the raise: that would only let another waiting reader of this channel in
+// to the same file.  The request waits for its channel's next frame instead,
+// so a camera that delivers is never answered with a blank.  All the tries
+// for one channel share one bound, so a request still ends in time; when it
+// passes, the pre_q of the next try fails at once.
+static frame_result take_frame(int channel, uint8_t **address, int *fd, size_t *length)
+{
+	struct timespec deadline;
+	clock_gettime(CLOCK_MONOTONIC, &deadline);
+	deadline.tv_sec += sem_wait_seconds;
+	int found = -1;  // the channel byte of the last file of another channel
+	while (pre_q(channel, &deadline) == 0) {
+		int result = get_raw(channel, address, fd, length);
+		if (result == 0)
+			return frame_mapped;
+		if (result != raw_other_channel)
+			return frame_unreadable;
+		found = (*address)[1];
+		release_frame_file(*address, *fd, *length);
+		sem_step(sem_read, +1, SEM_UNDO, nullptr);
+	}
+	if (found < 0)
+		return frame_none;
+	// Only the last try is worth a line: the others were the normal
+	// hand-over between camera and readers.
+	fprintf(stderr, "raw file is %d, needed %d.\n", found, channel);
+	*address = (uint8_t *)MAP_FAILED;
+	*fd = -1;
+	*length = 0;
+	return frame_elsewhere;
+}
+
+// Undo what take_frame made.  Return post_q's result, 0 when it had nothing
+// to give back.
+static int give_frame(int channel, frame_result got, uint8_t *address, int fd, size_t length)
+{
+	release_frame_file(address, fd, length);
+	return got == frame_elsewhere ? 0 : post_q(channel);
 }
 
 // The header block as it is being built: header lines never come near its size.
@@ -324,16 +400,17 @@ static int single_picture(const uint8_t *frame, uint8_t flag, long mode, int qua
 // One channel's picture, or the error page when its semaphores fail.
 static void single_view(int channel, long mode, int quality, int record)
 {
-	if (pre_q(channel) != 0) {
-		semaphore_error_page();
-		return;
-	}
 	uint8_t *map;
 	int fd;
 	size_t length;
+	frame_result got = take_frame(channel, &map, &fd, &length);
+	if (got == frame_none) {
+		semaphore_error_page();
+		return;
+	}
 	const uint8_t *frame = composite;
 	uint8_t flag = 0;  // that of the blank frame
-	if (get_raw(channel, &map, &fd, &length) == 0) {
+	if (got == frame_mapped) {
 		frame = map;
 		flag = raw_frame_flag;
 	} else {
@@ -344,8 +421,7 @@ static void single_view(int channel, long mode, int quality, int record)
 		blank_raw_frame(composite);
 		jpeg_length = single_picture(composite, 0, mode, quality);
 	}
-	release_frame_file(map, fd, length);
-	if (post_q(channel) != 0) {
+	if (give_frame(channel, got, map, fd, length) != 0) {
 		semaphore_error_page();
 		return;
 	}
@@ -368,12 +444,13 @@ static void quad_view(long mode, int quality, int record)
 	bool placed[4] = {false, false, false, false};
 	bool scratch_prepared = false;
 	for (int channel = 0; channel < 4; channel++) {
-		if (pre_q(channel) != 0)
-			continue;
 		uint8_t *map;
 		int fd;
 		size_t length;
-		if (get_raw(channel, &map, &fd, &length) == 0) {
+		frame_result got = take_frame(channel, &map, &fd, &length);
+		if (got == frame_none)
+			continue;
+		if (got == frame_mapped) {
 			const uint8_t *planes = map + raw_header_bytes;
 			int w = raw_width(raw_frame_flag), h = raw_height(raw_frame_flag);
 			int f = raw_frame_flag ? 2 * factor : factor;
@@ -389,8 +466,7 @@ static void quad_view(long mode, int quality, int record)
 			// A file that shrank under us leaves zeros: blank instead.
 			placed[channel] = !raw_frame_lost;
 		}
-		release_frame_file(map, fd, length);
-		post_q(channel);
+		give_frame(channel, got, map, fd, length);
 	}
 	// Only now the quarters that stayed empty, so that a full view writes
 	// each byte of the composite once.

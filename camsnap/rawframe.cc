@@ -73,10 +73,8 @@ int map_frame_file(const char *path, int channel, uint8_t **address, int *fd, si
 	*address = (uint8_t *)map;
 	*length = st.st_size;
 	guard_mapping(*address, *length);
-	if ((*address)[1] != channel) {
-		fprintf(stderr, "raw file is %d, needed %d.\n", (*address)[1], channel);
-		return 1;
-	}
+	if ((*address)[1] != channel)
+		return raw_other_channel;
 	uint8_t flag = *(volatile uint8_t *)*address;
 	long needed = raw_frame_bytes(flag);
 	if ((long)*length < needed) {

@@ -27,8 +27,15 @@ extern volatile sig_atomic_t raw_frame_lost;
 // take a 640x480 frame's size over a 320x240 file.
 extern uint8_t raw_frame_flag;
 
+// What map_frame_file gives for a file that holds another channel's frame.
+// That is no fault of the file: the producer moves on to the next channel
+// while a reader is on its way, so the caller decides whether to wait for
+// its own channel's next frame or to report it.
+constexpr int raw_other_channel = 2;
+
 // Map path read-only and check that it holds a whole frame of channel.
-// Return 0 when it does, 1 otherwise with the reason on standard error.
+// Return 0 when it does, raw_other_channel (saying nothing) when it holds
+// another channel's, 1 otherwise with the reason on standard error.
 // *address (MAP_FAILED when nothing is mapped), *fd (-1 when nothing is open)
 // and *length are left for release_frame_file in every case.
 int map_frame_file(const char *path, int channel, uint8_t **address, int *fd, size_t *length);

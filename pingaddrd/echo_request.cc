@@ -112,14 +112,18 @@ static bool is_host_address(const unsigned char *address)
 bool read_echo_request(const unsigned char *frame, ssize_t length, int packet_type,
                        int payload_size, echo_request *request)
 {
-	// A frame short of the headers never passes the filter; one that came
-	// in anyway must not be read past its end.
+	// The filter passes any frame whose bytes at its offsets match, however
+	// short: act only on a whole echo request, its headers and as much
+	// packet as its IPv4 header announces.  A cut one is no installer's
+	// request, and its announced size would be a guess.
 	if (length < (ssize_t)frame_min || packet_type != PACKET_HOST)
 		return false;
 
 	unsigned char header[ip_header_size];
 	memcpy(header, frame + ip_header_offset, sizeof header);
 	int total_length = header[2] << 8 | header[3];
+	if (total_length < echo_overhead || total_length > length - (ssize_t)ip_header_offset)
+		return false;
 	if (payload_size != -1 && payload_size != total_length - echo_overhead)
 		return false;
 	if (!is_host_address(header + 16))

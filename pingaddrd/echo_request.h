@@ -19,7 +19,7 @@ constexpr int options_go_on = -1;           // parse_options: start the daemon
 // Offsets into a frame as the packet socket delivers it, Ethernet header first.
 constexpr size_t ip_header_offset = 14;     // IPv4 header after the Ethernet header
 constexpr size_t ip_header_size = 20;       // IPv4 header without options
-constexpr size_t frame_min = 34;            // Ethernet and IPv4 headers: all we read
+constexpr size_t frame_min = 42;            // Ethernet, IPv4 and ICMP headers
 constexpr int echo_overhead = 28;           // IPv4 and ICMP headers in the total length
 
 constexpr unsigned filter_length = 6;       // instructions in the filter program

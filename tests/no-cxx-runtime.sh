@@ -1,17 +1,32 @@
 #!/bin/sh
-# Fail when a shipped program or library needs libstdc++ (directly, or with
-# ldd where the binaries run here: through anything it loads).
-use_ldd=$1
+# no-cxx-runtime.sh LOADER FILE...: fail when a shipped program or library
+# needs libstdc++, directly or through anything it loads.  LOADER says how to
+# list what a file loads: "ldd", an emulator that runs the target's own
+# loader (cross builds), or "none" to check only the direct needs.
+loader=$1
 shift
+if [ "$loader" != ldd ] && [ "$loader" != none ]; then
+	for f in "$@"; do
+		interp=$(readelf -l "$f" | sed -n 's/.*program interpreter: \(.*\)]$/\1/p')
+		[ -n "$interp" ] && break
+	done
+fi
+loads() {
+	if [ "$loader" = ldd ]; then
+		ldd "$1"
+	else
+		"$loader" "$interp" --list "$1"
+	fi
+}
 status=0
 for f in "$@"; do
 	if readelf -d "$f" | grep -q 'NEEDED.*libstdc++'; then
 		echo "$f needs libstdc++" >&2
 		status=1
 	fi
-	if [ "$use_ldd" = 1 ] && ldd "$f" | grep -q 'libstdc++'; then
+	if [ "$loader" != none ] && loads "$f" | grep -q 'libstdc++'; then
 		echo "$f loads libstdc++:" >&2
-		ldd "$f" >&2
+		loads "$f" >&2
 		status=1
 	fi
 done

@@ -79,6 +79,31 @@ class Faults(unittest.TestCase):
                         self.assert_blank(picture(self, r), size)
                         self.assertIn(message, r.stderr)
 
+    def test_frame_of_another_channel_is_waited_past(self):
+        # Channel 1 is raised while the file holds the next channel's frame,
+        # as when the camera moved on before the reader took its read unit;
+        # channel 1's own frame arrives half a second later.  The request
+        # waits for it instead of answering a blank, in both views.
+        def put_later(data):
+            cs.write_raw(data, cs.RAW + ".new")
+            os.rename(cs.RAW + ".new", cs.RAW)
+        others = {ch: cs.frame_file("o%d" % ch, cs.uniform(1, ch, 60)) for ch in (0, 2, 3)}
+        with cs.Producer({**others, 1: None}):
+            for query in ("channel=1&mode=1", "channel=4&mode=1"):
+                with self.subTest(query=query):
+                    cs.write_raw(cs.uniform(1, 2, 200) if query.startswith("channel=1") else
+                                 cs.uniform(1, 0, 60))
+                    later = threading.Timer(0.5, put_later, [cs.uniform(1, 1, 150)])
+                    later.start()
+                    r = cs.camsnap(query)
+                    later.join()
+                    w, h, gray, _ = cs.djpeg(picture(self, r))
+                    self.assertEqual((w, h), (320, 240))
+                    x0 = 0 if query.startswith("channel=1") else w // 2
+                    self.assertAlmostEqual(cs.mean_luma(gray, w, x0 + 20, 20, x0 + 140, 100),
+                                           150, delta=4)
+                    self.assertEqual(r.stderr, "")
+
     def test_unavailable_quad_channel_leaves_a_blank_quarter(self):
         frames = {ch: cs.frame_file("q%d" % ch, cs.uniform(1, ch, 60 + 40 * ch)) for ch in (0, 1, 3)}
         frames[2] = None  # raised, but the file never holds channel 2

@@ -291,7 +291,9 @@ class Robustness(unittest.TestCase):
                 time.sleep(rng.uniform(0, 0.3))
                 sim.proc.kill()
                 sim.proc.wait()
-                load.wait(timeout=30)
+                # Its workers now only fail; that is not what is tested.
+                load.kill()
+                load.wait()
                 with open(STATE) as f:
                     s = json.load(f)
                 self.assertEqual(s["settings"], base["settings"])

@@ -21,6 +21,8 @@ if os.environ.get("KEL_SANDBOX") != "1":
 BIN = os.environ["KEL_BIN"]
 SOURCE = os.environ.get("KEL_SOURCE", "")
 SANITIZED = os.environ.get("KEL_SANITIZE", "0") not in ("", "0", "OFF", "FALSE")
+# The programs are the target's, run by an emulator (the cross build).
+EMULATED = bool(os.environ.get("KEL_EMULATOR"))
 STATE = "/tmp/keld-state.json"
 LOG = "/tmp/keld-calls.log"
 

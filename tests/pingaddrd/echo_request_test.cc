@@ -160,8 +160,14 @@ TEST(Frame, QualifiesOnlyWholeRequestsForThisHost)
 		{"any payload", make_frame(98), 98, PACKET_HOST, -1, true},
 		{"payload 56 asked", make_frame(98), 98, PACKET_HOST, 56, true},
 		{"payload 64 asked", make_frame(98), 98, PACKET_HOST, 64, false},
-		{"headers only", make_frame(34), 34, PACKET_HOST, -1, true},
-		{"short of the headers", make_frame(34), 33, PACKET_HOST, -1, false},
+		// Ethernet, IPv4 and ICMP headers: an echo request without payload.
+		{"headers only", make_frame(42, 28), 42, PACKET_HOST, -1, true},
+		{"short of the headers", make_frame(42, 28), 41, PACKET_HOST, -1, false},
+		{"cut short of its announced 84 bytes", make_frame(98), 41, PACKET_HOST, -1, false},
+		{"one byte short of its packet", make_frame(98), 97, PACKET_HOST, 56, false},
+		{"total length below its headers", make_frame(98, 27), 98, PACKET_HOST, -1, false},
+		// Ethernet pads short packets: bytes past the packet are no harm.
+		{"padded to the Ethernet minimum", make_frame(60, 28), 60, PACKET_HOST, -1, true},
 		{"broadcast", make_frame(98), 98, PACKET_BROADCAST, -1, false},
 		{"multicast", make_frame(98), 98, PACKET_MULTICAST, -1, false},
 		{"another host's", make_frame(98), 98, PACKET_OTHERHOST, -1, false},

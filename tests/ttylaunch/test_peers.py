@@ -45,7 +45,9 @@ def sh(*argv):
 def private_dev():
     """Replace /dev, /run and /var/log by private ones for this sandbox."""
     os.makedirs("/tmp/hostdev", exist_ok=True)
-    sh("mount", "--bind", "/dev", "/tmp/hostdev")
+    # Recursive, and detached whole below: in a user namespace (the cross
+    # build's sandbox) the mounts under /dev cannot be left behind or taken apart.
+    sh("mount", "--rbind", "/dev", "/tmp/hostdev")
     sh("mount", "-t", "tmpfs", "-o", "mode=755", "testdev", "/dev")
     for node in ("null", "zero", "full", "random", "urandom", "tty"):
         open("/dev/" + node, "w").close()
@@ -53,7 +55,7 @@ def private_dev():
     os.mkdir("/dev/pts")
     sh("mount", "-t", "devpts", "-o", "newinstance,ptmxmode=0666,mode=620", "testpts", "/dev/pts")
     os.symlink("pts/ptmx", "/dev/ptmx")
-    sh("umount", "/tmp/hostdev")
+    sh("umount", "--lazy", "/tmp/hostdev")
     sh("mount", "-t", "tmpfs", "testrun", "/run")
     os.makedirs("/run/lock")
     sh("mount", "-t", "tmpfs", "testlog", "/var/log")
