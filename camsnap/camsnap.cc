@@ -36,6 +36,7 @@ constexpr int read_key_base = 12004;
 // How long a request waits, in all, for a frame of one channel; a channel
 // that delivers nothing in that time counts as a failed semaphore operation.
 constexpr int sem_wait_seconds = 3;
+constexpr long retry_pause_ns = 5000000;  // after another channel's frame, before waiting again
 
 static const char raw_file_format[] = "/tmp/raw.camsnap";
 static const char day[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -175,6 +176,11 @@ static frame_result take_frame(int channel, uint8_t **address, int *fd, size_t *
 		found = (*address)[1];
 		release_frame_file(*address, *fd, *length);
 		sem_step(sem_read, +1, SEM_UNDO, nullptr);
+		// The channel's next frame is at least one other channel's frame
+		// away: a short pause costs nothing, and a camera that raises a
+		// channel without writing it does not have us spin till the bound.
+		const struct timespec pause = {0, retry_pause_ns};
+		nanosleep(&pause, nullptr);
 	}
 	if (found < 0)
 		return frame_none;
