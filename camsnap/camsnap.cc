@@ -10,7 +10,6 @@
 // requests can read one frame at the same time.
 #include <errno.h>
 #include <limits.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -25,7 +24,6 @@
 #include "jpegenc.h"
 #include "rawframe.h"
 #include "sensors.h"
-#include "utctime.h"
 #include "yuvscale.h"
 
 constexpr int composite_size = 614400;  // room for a 640x480 frame-placed picture and more
@@ -201,64 +199,6 @@ static int give_frame(int channel, frame_result got, uint8_t *address, int fd, s
 	return got == frame_elsewhere ? 0 : post_q(channel);
 }
 
-// The header block as it is being built: header lines never come near its size.
-static char header[1024];
-static int header_length;
-
-static void header_char(char c)
-{
-	if (header_length < (int)sizeof header - 1)
-		header[header_length++] = c;
-}
-
-// Append a line made from a printf format that uses only %s, %d and %0Nd, as
-// every header line does.  The C library's formatting machinery costs a
-// request more on its first call than the rest of the header.
-static void header_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
-static void header_line(const char *format, ...)
-{
-	va_list args;
-	va_start(args, format);
-	for (const char *f = format; *f; f++) {
-		if (*f != '%') {
-			header_char(*f);
-			continue;
-		}
-		f++;
-		bool zeros = *f == '0';
-		if (zeros)
-			f++;
-		int width = 0;
-		while (*f >= '1' && *f <= '9')
-			width = width * 10 + (*f++ - '0');
-		if (*f == 's') {
-			for (const char *text = va_arg(args, const char *); *text; text++)
-				header_char(*text);
-		} else if (*f == 'd') {
-			int value = va_arg(args, int);
-			unsigned magnitude = value < 0 ? 0u - (unsigned)value : (unsigned)value;
-			char digits[12];
-			int n = 0;
-			do
-				digits[n++] = (char)('0' + magnitude % 10);
-			while (magnitude /= 10);
-			int length = n + (value < 0);
-			if (!zeros)
-				for (; length < width; length++)
-					header_char(' ');
-			if (value < 0)
-				header_char('-');
-			for (; length < width; length++)
-				header_char('0');
-			while (n > 0)
-				header_char(digits[--n]);
-		} else {
-			break;  // no line uses any other conversion
-		}
-	}
-	va_end(args);
-}
-
 // Write every byte of the pieces to standard output, through short writes
 // and interrupted ones; give up only on an error.
 static void write_all(struct iovec *pieces, int count)
@@ -282,40 +222,52 @@ static void write_all(struct iovec *pieces, int count)
 	}
 }
 
-// Build the CGI header block: the body is jpeg_length picture bytes, then
-// record_length record bytes.
-static void print_header(int jpeg_length, int record_length)
+// Format the CGI header block into header (size bytes) and return its length,
+// or -1 when the clock cannot be broken down or the block does not fit: the
+// body is jpeg_length picture bytes, then record_length record bytes.
+static int print_header(char *header, size_t size, int jpeg_length, int record_length)
 {
+	time_t now = time(NULL);
 	struct tm t;
-	utc_time((long long)time(NULL), &t);
-	header_length = 0;
-	if (jpeg_length != 0) {
-		header_line("Content-Type: image/jpeg\r\n");
-		header_line("Content-Length: %d\r\n", jpeg_length + record_length);
-	} else {
-		header_line("Content-Type: application/octet-stream\r\n");
-		header_line("Content-Length: %d\r\n", record_length);
-		header_line("Content-Disposition: attachment; filename=\"status.bin\"\r\n");
-	}
-	header_line("Expires: Mon, 26 Jul 1997 05:00:00 GMT\r\n");
-	header_line("Last-Modified: %s, %d %s %d %02d:%02d:%02d GMT\r\n", day[t.tm_wday], t.tm_mday,
-	            month[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
-	header_line("Cache-Control: no-cache, must-revalidate\r\n");
-	header_line("Pragma: no-cache\r\n");
-	header_line("Sensors-Data: %d\r\n", jpeg_length);
-	header_line("\r\n");
+	if (!gmtime_r(&now, &t))
+		return -1;
+	int length = snprintf(header, size,
+	                      "Content-Type: %s\r\n"
+	                      "Content-Length: %d\r\n"
+	                      "%s"
+	                      "Expires: Mon, 26 Jul 1997 05:00:00 GMT\r\n"
+	                      "Last-Modified: %s, %d %s %d %02d:%02d:%02d GMT\r\n"
+	                      "Cache-Control: no-cache, must-revalidate\r\n"
+	                      "Pragma: no-cache\r\n"
+	                      "Sensors-Data: %d\r\n"
+	                      "\r\n",
+	                      jpeg_length ? "image/jpeg" : "application/octet-stream",
+	                      jpeg_length + record_length,
+	                      jpeg_length ? ""
+	                                  : "Content-Disposition: attachment; "
+	                                    "filename=\"status.bin\"\r\n",
+	                      day[t.tm_wday], t.tm_mday, month[t.tm_mon], t.tm_year + 1900, t.tm_hour,
+	                      t.tm_min, t.tm_sec, jpeg_length);
+	return length >= 0 && (size_t)length < size ? length : -1;
 }
 
 // Send the answer: header block, the JPEG (if any), then the sensor record if
 // one was asked for.  It leaves in one write, straight from where each part
-// was made: the web server then reads it whole, and nothing is copied.
+// was made: the web server then reads it whole, and nothing is copied.  A
+// header that cannot be made whole sends nothing, so that the web server
+// reports a failed request rather than pass on a broken answer.
 static void return_data(const uint8_t *jpeg, int jpeg_length, int record)
 {
 	static uint8_t buffer[sensor_record_size];
+	char header[512];  // the longest block takes some 310 bytes
 	int record_length = 0;
 	if (record)
 		record_length = get_sensors_data(buffer);
-	print_header(jpeg_length, record_length);
+	int header_length = print_header(header, sizeof header, jpeg_length, record_length);
+	if (header_length < 0) {
+		fprintf(stderr, "Cannot format the header block.\n");
+		return;
+	}
 	struct iovec pieces[3] = {{header, (size_t)header_length},
 	                          {(void *)jpeg, (size_t)jpeg_length},
 	                          {buffer, (size_t)record_length}};
