@@ -4,6 +4,7 @@
 #include "calls.h"
 
 #include <arpa/inet.h>
+#include <limits.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -39,13 +40,23 @@ static json get_or(const json &obj, const char *key, json def)
 	return def;
 }
 
+// A number of the state as an int: fractions cut, values beyond int
+// saturated, anything but a number or a truth value 0.
 static int int_of(const json &v)
 {
 	if (v.is_boolean())
 		return v.get<bool>() ? 1 : 0;
-	if (v.is_number())
-		return v.get<int>();
-	return 0;
+	if (!v.is_number())
+		return 0;
+	double d = v.get<double>();
+	return d <= INT_MIN ? INT_MIN : d >= INT_MAX ? INT_MAX : (int)d;
+}
+
+// Add one to the counter at key, which stops at the end of int's range.
+static void count_up(const char *key)
+{
+	int n = int_of(get_or(state, key, 0));
+	state[key] = n == INT_MAX ? n : n + 1;
 }
 
 static std::string dotted(uint32_t net)
@@ -225,7 +236,7 @@ static int serve(const std::string &call, json &args, kel_msg *reply, bool *chan
 	if (call == "kel_reload_network_setting") {
 		if (!shape(args, "") || refused(""))
 			return 0;
-		state["network_reloads"] = int_of(get_or(state, "network_reloads", 0)) + 1;
+		count_up("network_reloads");
 		*changed = true;
 		return 1;
 	}
@@ -258,7 +269,7 @@ static int serve(const std::string &call, json &args, kel_msg *reply, bool *chan
 		if (!shape(args, "si") || refused("") || args[0] != "deleteDB")
 			return 0;
 		state["settings"] = json::object();
-		state["db_clears"] = int_of(get_or(state, "db_clears", 0)) + 1;
+		count_up("db_clears");
 		*changed = true;
 		return 1;
 	}
