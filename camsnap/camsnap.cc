@@ -9,7 +9,6 @@
 // read: reduced pictures go into camsnap's own fixed buffers, so any number of
 // requests can read one frame at the same time.
 #include <errno.h>
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -22,6 +21,7 @@
 
 #include "jarraydst.h"
 #include "jpegenc.h"
+#include "query.h"
 #include "rawframe.h"
 #include "sensors.h"
 #include "yuvscale.h"
@@ -440,26 +440,6 @@ static void quad_view(long mode, int quality, int record)
 	}
 	int jpeg_length = encode(quality, qw, qh, qw, qh, composite);
 	return_data(jpeg_area, jpeg_length, record);
-}
-
-// Read the number after key, as "key%ld" would (blanks and a sign before the
-// digits, reading up to the first non-digit), into *value if there is one.
-static void query_number(const char *query, const char *key, long *value)
-{
-	const char *at = strstr(query, key);
-	if (!at)
-		return;
-	at += strlen(key);
-	char *end;
-	long v = strtol(at, &end, 10);
-	if (end != at)
-		*value = v;
-}
-
-// A query number as an int, kept at the end of the range rather than wrapped.
-static int to_int(long v)
-{
-	return v < INT_MIN ? INT_MIN : v > INT_MAX ? INT_MAX : (int)v;
 }
 
 int main()
