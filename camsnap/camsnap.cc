@@ -36,7 +36,7 @@ constexpr int read_key_base = 12004;
 constexpr int sem_wait_seconds = 3;
 constexpr long retry_pause_ns = 5000000;  // after another channel's frame, before waiting again
 
-static const char raw_file_format[] = "/tmp/raw.camsnap";
+static const char raw_file[] = "/tmp/raw.camsnap";
 static const char day[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 static const char month[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -135,10 +135,8 @@ static int post_q(int)
 // does, raw_other_channel when it holds another channel's frame, 1 otherwise.
 static int get_raw(int channel, uint8_t **address, int *fd, size_t *length)
 {
-	char path[32];
-	snprintf(path, sizeof path, "%s", raw_file_format);
 	raw_frame_lost = 0;
-	return map_frame_file(path, channel, address, fd, length);
+	return map_frame_file(raw_file, channel, address, fd, length);
 }
 
 // What take_frame got.  After frame_mapped and frame_unreadable the caller
