@@ -88,10 +88,14 @@ int map_frame_file(const char *path, int channel, uint8_t **address, int *fd, si
 
 void release_frame_file(uint8_t *address, int fd, size_t length)
 {
-	if (address != MAP_FAILED) {
-		guarded_address = NULL;
+	leave_frame_file(fd);
+	if (address != MAP_FAILED)
 		munmap(address, length);
-	}
+}
+
+void leave_frame_file(int fd)
+{
+	guarded_address = NULL;
 	if (fd >= 0)
 		close(fd);
 }

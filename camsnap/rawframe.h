@@ -43,4 +43,8 @@ int map_frame_file(const char *path, int channel, uint8_t **address, int *fd, si
 // Undo what map_frame_file made.
 void release_frame_file(uint8_t *address, int fd, size_t length);
 
+// Close the file but leave its frame mapped, never to be read again, for
+// the process's exit to take down with the rest of its memory.
+void leave_frame_file(int fd);
+
 #endif
