@@ -1,8 +1,9 @@
 #!/bin/sh
 # no-cxx-runtime.sh LOADER FILE...: fail when a shipped program or library
-# needs libstdc++, directly or through anything it loads.  LOADER says how to
-# list what a file loads: "ldd", an emulator that runs the target's own
-# loader (cross builds), or "none" to check only the direct needs.
+# needs libstdc++ or libgcc_s, directly or through anything it loads: a C
+# program loads neither.  LOADER says how to list what a file loads: "ldd",
+# an emulator that runs the target's own loader (cross builds), or "none" to
+# check only the direct needs.
 loader=$1
 shift
 if [ "$loader" != ldd ] && [ "$loader" != none ]; then
@@ -20,15 +21,15 @@ loads() {
 }
 status=0
 for f in "$@"; do
-	if readelf -d "$f" | grep -q 'NEEDED.*libstdc++'; then
-		echo "$f needs libstdc++" >&2
+	if readelf -d "$f" | grep -Eq 'NEEDED.*(libstdc\+\+|libgcc_s)'; then
+		echo "$f needs libstdc++ or libgcc_s" >&2
 		status=1
 	fi
-	if [ "$loader" != none ] && loads "$f" | grep -q 'libstdc++'; then
-		echo "$f loads libstdc++:" >&2
+	if [ "$loader" != none ] && loads "$f" | grep -Eq 'libstdc\+\+|libgcc_s'; then
+		echo "$f loads libstdc++ or libgcc_s:" >&2
 		loads "$f" >&2
 		status=1
 	fi
 done
-[ $status = 0 ] && echo "$# shipped binaries, none needs libstdc++"
+[ $status = 0 ] && echo "$# shipped binaries, none needs libstdc++ or libgcc_s"
 exit $status
