@@ -4,17 +4,27 @@
  * (resolution flag, channel byte, planar YUV 4:2:0), reduces it into its own
  * memory as the mode asks, composes the quad view from four, encodes once
  * into memory with camsnap's libjpeg settings and writes the stream to
- * standard output.  No semaphores, no header, no record: what is left of a
- * request once everything but its picture is taken away.
+ * standard output.  No header, no record: what is left of a request once
+ * everything but its picture is taken away.
  *
  *   floor QUALITY MODE FRAME                 one channel
  *   floor QUALITY MODE FRAME0 ... FRAME3     the quad view of four
+ *
+ * A FRAME of "-" is had as every reader of the shared frame file must have
+ * it: the channel's (the first, or the quarter's) next frame, waited for on
+ * its write semaphore, read under a read unit, and both given back after.
+ * That wait is the producer's pace, not the request's work, but a process
+ * that sleeps for a frame pays for it in CPU time too: on a virtual machine
+ * its CPU goes idle and it comes back to cold caches.  Only the least of it,
+ * though: no time limit, no undo, no second look at a file of another
+ * channel beyond waiting again.
  */
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/sem.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,6 +49,54 @@ static const unsigned char *map_frame(const char *path)
 	}
 	close(fd);
 	return frame;
+}
+
+static void step(int id, int op)
+{
+	struct sembuf b = {0, (short)op, 0};
+	if (semop(id, &b, 1) != 0) {
+		perror("semop");
+		exit(1);
+	}
+}
+
+/* Channel's next frame from the shared file, as the file's readers take it. */
+static const unsigned char *take_frame(int channel, int *write_sem, int *read_sem)
+{
+	*write_sem = semget(12000 + channel, 1, 0);
+	*read_sem = semget(12004 + channel, 1, 0);
+	if (*write_sem < 0 || *read_sem < 0) {
+		perror("semget");
+		exit(1);
+	}
+	for (;;) {
+		semctl(*write_sem, 0, SETVAL, 0);
+		step(*write_sem, -1);
+		step(*read_sem, -1);
+		const unsigned char *frame = map_frame("/tmp/raw.camsnap");
+		if (frame[1] == channel)
+			return frame;
+		step(*read_sem, +1);
+	}
+}
+
+/* Channel's frame from path, or from the shared file when path is "-". */
+static const unsigned char *get_frame(const char *path, int channel, int *write_sem,
+                                      int *read_sem)
+{
+	if (strcmp(path, "-") != 0) {
+		*write_sem = *read_sem = -1;
+		return map_frame(path);
+	}
+	return take_frame(channel, write_sem, read_sem);
+}
+
+static void give_frame(int write_sem, int read_sem)
+{
+	if (read_sem >= 0) {
+		step(read_sem, +1);
+		step(write_sem, +1);
+	}
 }
 
 /*
@@ -133,23 +191,27 @@ int main(int argc, char **argv)
 		return 2;
 	}
 	int quality = atoi(argv[1]), mode = atoi(argv[2]);
-	int w, h;
+	int w, h, write_sem, read_sem;
 	const unsigned char *pic;
 	if (argc == 4) {
-		const unsigned char *frame = map_frame(argv[3]);
+		/* Held till the picture is made, as camsnap's single view does. */
+		const unsigned char *frame = get_frame(argv[3], 0, &write_sem, &read_sem);
 		int fw = frame[0] ? 640 : 320, fh = frame[0] ? 480 : 240;
 		int f = mode == 0 ? 1 : mode == 1 ? fw / 320 : mode == 2 ? fw / 160 : fw / 80;
 		w = fw / f, h = fh / f;
 		pic = f == 1 ? frame + 2 : reduce(frame + 2, fw, fh, f);
-	} else {
-		w = mode == 0 ? 640 : mode == 1 ? 320 : 160, h = w * 3 / 4;
-		for (int q = 0; q < 4; q++) {
-			const unsigned char *frame = map_frame(argv[3 + q]);
-			int fw = frame[0] ? 640 : 320, fh = frame[0] ? 480 : 240, f = fw * 2 / w;
-			compose(f == 1 ? frame + 2 : reduce(frame + 2, fw, fh, f), w, h, q);
-		}
-		pic = quad;
+		unsigned long size = encode(quality, w, h, pic);
+		give_frame(write_sem, read_sem);
+		return write(STDOUT_FILENO, out, size) == (ssize_t)size ? 0 : 1;
 	}
+	w = mode == 0 ? 640 : mode == 1 ? 320 : 160, h = w * 3 / 4;
+	for (int q = 0; q < 4; q++) {
+		const unsigned char *frame = get_frame(argv[3 + q], q, &write_sem, &read_sem);
+		int fw = frame[0] ? 640 : 320, fh = frame[0] ? 480 : 240, f = fw * 2 / w;
+		compose(f == 1 ? frame + 2 : reduce(frame + 2, fw, fh, f), w, h, q);
+		give_frame(write_sem, read_sem);
+	}
+	pic = quad;
 	unsigned long size = encode(quality, w, h, pic);
 	return write(STDOUT_FILENO, out, size) == (ssize_t)size ? 0 : 1;
 }
