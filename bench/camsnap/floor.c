@@ -91,12 +91,14 @@ static const unsigned char *get_frame(const char *path, int channel, int *write_
 	return take_frame(channel, write_sem, read_sem);
 }
 
-static void give_frame(int write_sem, int read_sem)
+/* Give back the units of a frame taken from the shared file, if one is held. */
+static void give_frame(int *write_sem, int *read_sem)
 {
-	if (read_sem >= 0) {
-		step(read_sem, +1);
-		step(write_sem, +1);
+	if (*read_sem >= 0) {
+		step(*read_sem, +1);
+		step(*write_sem, +1);
 	}
+	*write_sem = *read_sem = -1;
 }
 
 /*
@@ -191,8 +193,8 @@ int main(int argc, char **argv)
 		return 2;
 	}
 	int quality = atoi(argv[1]), mode = atoi(argv[2]);
-	int w, h, write_sem, read_sem;
-	const unsigned char *pic;
+	int w, h, write_sem = -1, read_sem = -1;
+	const unsigned char *pic = quad;
 	if (argc == 4) {
 		/* Held till the picture is made, as camsnap's single view does. */
 		const unsigned char *frame = get_frame(argv[3], 0, &write_sem, &read_sem);
@@ -200,18 +202,16 @@ int main(int argc, char **argv)
 		int f = mode == 0 ? 1 : mode == 1 ? fw / 320 : mode == 2 ? fw / 160 : fw / 80;
 		w = fw / f, h = fh / f;
 		pic = f == 1 ? frame + 2 : reduce(frame + 2, fw, fh, f);
-		unsigned long size = encode(quality, w, h, pic);
-		give_frame(write_sem, read_sem);
-		return write(STDOUT_FILENO, out, size) == (ssize_t)size ? 0 : 1;
+	} else {
+		w = mode == 0 ? 640 : mode == 1 ? 320 : 160, h = w * 3 / 4;
+		for (int q = 0; q < 4; q++) {
+			const unsigned char *frame = get_frame(argv[3 + q], q, &write_sem, &read_sem);
+			int fw = frame[0] ? 640 : 320, fh = frame[0] ? 480 : 240, f = fw * 2 / w;
+			compose(f == 1 ? frame + 2 : reduce(frame + 2, fw, fh, f), w, h, q);
+			give_frame(&write_sem, &read_sem);
+		}
 	}
-	w = mode == 0 ? 640 : mode == 1 ? 320 : 160, h = w * 3 / 4;
-	for (int q = 0; q < 4; q++) {
-		const unsigned char *frame = get_frame(argv[3 + q], q, &write_sem, &read_sem);
-		int fw = frame[0] ? 640 : 320, fh = frame[0] ? 480 : 240, f = fw * 2 / w;
-		compose(f == 1 ? frame + 2 : reduce(frame + 2, fw, fh, f), w, h, q);
-		give_frame(write_sem, read_sem);
-	}
-	pic = quad;
 	unsigned long size = encode(quality, w, h, pic);
+	give_frame(&write_sem, &read_sem);
 	return write(STDOUT_FILENO, out, size) == (ssize_t)size ? 0 : 1;
 }
