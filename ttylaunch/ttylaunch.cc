@@ -8,11 +8,18 @@
 // ends.  The launcher ends when it has waited for its supervisors in port
 // order.  It takes no arguments and writes everything on standard output.
 //
+// SIGTERM or SIGINT stops it cleanly without help from an init system: no
+// mgetty is started any more, each running one gets SIGTERM (SIGKILL if it
+// is still there after five seconds), and once they are gone the launcher
+// ends by the same signal.
+//
 // Every question to keld uses a connection of its own, closed as soon as the
 // question is answered, so that a line whose mgetty keeps ending costs
 // nothing that adds up over months.
 #include "kel.h"
 #include "linecfg.h"
+
+#include <atomic>
 
 #include <errno.h>
 #include <fcntl.h>
@@ -23,6 +30,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -32,6 +40,8 @@ constexpr int options_path_max = 64;    // an options file path, when written
 constexpr int remove_path_max = 32;     // an options file path, when removed
 constexpr int start_pause_s = 1;        // between starting two supervisors
 constexpr int restart_pause_s = 3;      // between an mgetty ending and the next
+constexpr int stop_grace_ms = 5000;     // for mgetty to end on SIGTERM before SIGKILL
+constexpr int stop_poll_ms = 20;        // between looks at the lines while stopping
 
 static const char keld_socket[] = "/tmp/.keld-snmp";
 static const char community[] = "meadow";
@@ -40,6 +50,10 @@ static const char mgetty_path[] = "/usr/sbin/mgetty";
 
 static pthread_t helper[port_count];    // supervisor of each port, when started
 static bool helper_started[port_count]; // whether helper[n] holds a thread
+// The mgetty of each port: its pid, -1 while one is being started, 0 when
+// none runs.  Written by the port's supervisor, read by the stopper.
+static std::atomic<pid_t> running[port_count];
+static std::atomic<bool> stopping;      // a stop signal came: start no mgetty
 
 // keld is gone: say so and end the whole process, supervisors included.
 // Output is flushed after every message, so nothing is left to flush here
@@ -218,11 +232,25 @@ static void *luncher(void *arg)
 {
 	int port = (int)(intptr_t)arg;
 	while (is_enable(port)) {
+		// Say that a start is under way before looking at the stop flag:
+		// either the stopper waits for this start, or this start sees the
+		// flag (sequentially consistent atomics make one of the two true).
+		running[port] = -1;
+		if (stopping) {
+			running[port] = 0;
+			return nullptr;
+		}
 		pid_t pid = start_mgetty(port);
+		running[port] = pid < 0 ? 0 : pid;
 		if (pid < 0)
 			return nullptr;   // no child: the options file stays
+		if (stopping)
+			kill(pid, SIGTERM);
 		while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR)
 			;
+		running[port] = 0;
+		if (stopping)
+			return nullptr;   // the line stays enabled: its options file stays
 		pause_seconds(restart_pause_s);
 	}
 	char path[remove_path_max];
@@ -231,8 +259,61 @@ static void *luncher(void *arg)
 	return nullptr;
 }
 
+// The stopper: wait for a stop signal, stop every mgetty, then end the
+// process by that signal. Its argument is the set of stop signals, blocked
+// in every thread.
+static void *stopper(void *arg)
+{
+	const sigset_t *stop_signals = (const sigset_t *)arg;
+	int sig = 0;
+	while (sigwait(stop_signals, &sig) != 0)
+		;
+	stopping = true;
+	pid_t signalled[port_count] = {};   // the pid each port's SIGTERM went to
+	for (int waited = 0;; waited += stop_poll_ms) {
+		bool any = false;
+		for (int port = 0; port < port_count; port++) {
+			pid_t pid = running[port];
+			if (pid == 0)
+				continue;
+			any = true;
+			if (pid < 0)
+				continue;   // being started: its supervisor stops it
+			if (waited >= stop_grace_ms)
+				kill(pid, SIGKILL);
+			else if (pid != signalled[port])
+				kill(pid, SIGTERM);
+			signalled[port] = pid;
+		}
+		if (!any)
+			break;
+		struct timespec poll = {0, stop_poll_ms * 1000000L};
+		nanosleep(&poll, nullptr);
+	}
+	signal(sig, SIG_DFL);
+	sigset_t just;
+	sigemptyset(&just);
+	sigaddset(&just, sig);
+	pthread_sigmask(SIG_UNBLOCK, &just, nullptr);
+	raise(sig);
+	_exit(128 + sig);
+}
+
 int main()
 {
+	// The stop signals are taken by the stopper thread alone; blocked here,
+	// before any other thread exists, they stay blocked in all of them.
+	static sigset_t stop_signals;
+	sigemptyset(&stop_signals);
+	sigaddset(&stop_signals, SIGTERM);
+	sigaddset(&stop_signals, SIGINT);
+	sigset_t saved;
+	pthread_sigmask(SIG_BLOCK, &stop_signals, &saved);
+	pthread_t stopper_thread;
+	if (pthread_create(&stopper_thread, nullptr, stopper, &stop_signals) != 0) {
+		say("no thread to stop the lines: a stop signal leaves mgetty running\n");
+		pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+	}
 	create_cfg_file();
 	for (int port = 0; port < port_count; port++) {
 		if (!is_enable(port))
@@ -244,5 +325,9 @@ int main()
 	for (int port = 0; port < port_count; port++)
 		if (is_enable(port) && helper_started[port])
 			pthread_join(helper[port], nullptr);
+	// Supervisors end early on a stop signal; the stopper ends the process
+	// by that signal once every mgetty is gone.
+	if (stopping)
+		pthread_join(stopper_thread, nullptr);
 	return 0;
 }

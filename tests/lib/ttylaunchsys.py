@@ -21,10 +21,12 @@ TTYS = ["ttySMX0", "ttySMX1", "rfcomm0", "ttyACM0"]
 
 # The stand-in: one JSON line when it starts (with its signal state as the
 # kernel shows it) and one when it ends; in between it stays while the hold
-# file of its line exists.  dash changes no signal disposition of its own in a
+# file of its line exists, deaf to SIGTERM while a deaf file of its line
+# exists.  dash changes no signal disposition of its own in a
 # script, so SigBlk and SigIgn are what the launcher handed over.
 STANDIN = r"""#!/bin/sh
 log=%(log)s
+[ -e /tmp/mgetty-deaf.$1 ] && trap '' TERM
 blk=$(sed -n 's/^SigBlk:[[:space:]]*//p' /proc/$$/status)
 ign=$(sed -n 's/^SigIgn:[[:space:]]*//p' /proc/$$/status)
 printf '{"event":"start","pid":%%d,"time":%%s,"args":"%%s","argc":%%d,"blk":"%%s","ign":"%%s"}\n' \
@@ -203,3 +205,12 @@ def churn(seconds, settle=5.0):
             "seconds": seconds, "opened": opened, "closed": closed,
             "opened_measured": opened - opened_start, "disconnects": disconnects,
             "starts": len(starts()), "alive": alive}
+
+
+def gone(pid):
+    """Whether a process has ended (a zombie has)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True

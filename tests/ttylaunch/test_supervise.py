@@ -42,6 +42,8 @@ class Supervisors(unittest.TestCase):
     def tearDown(self):
         for tty in tl.TTYS:
             tl.release(tty)
+            if os.path.exists("/tmp/mgetty-deaf." + tty):
+                os.unlink("/tmp/mgetty-deaf." + tty)
         if self.proc:
             tl.stop(self.proc)
 
@@ -179,6 +181,27 @@ class Supervisors(unittest.TestCase):
         status, out, err = tl.finish(self.proc, 15)
         self.assertEqual((status, out), (1, b"Cannot connect to keld\n"))
         self.assertTrue(os.path.exists(tl.options_path(1)))
+
+    def test_stop_signal_ends_every_mgetty_and_starts_none(self):
+        # ttySMX1's mgetty ignores SIGTERM: the launcher must not wait for
+        # it for ever, nor leave it behind.
+        tl.hold("ttySMX0")
+        tl.hold("ttySMX1")
+        open("/tmp/mgetty-deaf.ttySMX1", "w").close()
+        ips = {0: "192.0.2.2", 1: "192.0.2.3"}
+        with kelsys.KeldSim(tl.state("3", ips=ips)):
+            self.proc = tl.launch()
+            self.assertTrue(tl.wait_until(lambda: len(tl.starts()) == 2, 10), tl.runs())
+            pids = [s["pid"] for s in tl.starts()]
+            self.proc.send_signal(signal.SIGTERM)
+            self.assertTrue(tl.wait_until(lambda: tl.gone(pids[0]), 2), "mgetty left running")
+            self.assertIsNone(self.proc.poll(), "ended before its mgetty did")
+            status, out, err = tl.finish(self.proc, 15)
+            self.assertEqual(status, -signal.SIGTERM, (out, err))
+            self.assertTrue(all(tl.gone(p) for p in pids), "mgetty left running")
+            time.sleep(4)   # past the restart pause
+            self.assertEqual(len(tl.starts()), 2, tl.runs())
+        self.assertTrue(os.path.exists(tl.options_path(0)))
 
     @unittest.skipUnless(shutil.which("strace"), "needs strace")
     def test_mgetty_missing_children_end_with_127_every_3_seconds(self):
