@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "kel.h"
+#include "keld_login.h"
 
 constexpr int text_size = 64;       // libkel's text buffers, terminator included
 constexpr int max_sensors = 255;    // what the count byte can carry
@@ -21,9 +22,6 @@ struct sensor_answer {
 	char unit[text_size];
 	char description[text_size];
 };
-
-static const char keld_socket[] = "/tmp/.keld-snmp";
-static const char community[] = "meadow";
 
 // Ask for the unit text of an analogue or 4-20 mA sensor; "%" unless it has one.
 static void fetch_unit(int handle, sensor_answer *s)
@@ -64,8 +62,8 @@ static int put_text(uint8_t *at, int port, const char *text)
 int get_sensors_data(uint8_t *buffer)
 {
 	static sensor_answer sensors[max_sensors];  // the answers, until we know what fits
-	int handle = -1;
-	if (kel_connect_unix(keld_socket, 2, community, sizeof community - 1, &handle) < 0)
+	int handle;
+	if (keld_login_community(stderr, &handle) != keld_logged_in)
 		return 0;
 	int *list = NULL;
 	if (!kel_get_all_sensor_online(handle, &list) || list == NULL)

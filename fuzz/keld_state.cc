@@ -11,6 +11,7 @@
 #include <string>
 
 #include "calls.h"
+#include "keld_login.h"
 
 static kel_msg m;
 static conn client = {-1, 1, true, true};
@@ -46,7 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	state = std::move(parsed);
 
 	client.authed = false;
-	call("kel_connect_unix", {"/tmp/.keld-snmp", 2, "meadow", 6});
+	call("kel_connect_unix", {keld_community_socket, keld_login_mode, keld_community,
+	                         (int)sizeof keld_community - 1});
 	client.authed = true;
 
 	// The first 64 sensors listed, as type and port.

@@ -10,6 +10,7 @@
 // environment, and ends when the command ends.  -t ends it after a while.
 #include "echo_request.h"
 #include "kel.h"
+#include "keld_login.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -31,8 +32,6 @@ constexpr size_t receive_size = 2000;       // receive buffer: a whole Ethernet 
 constexpr int local_address_records = 10;   // interface addresses is_local_ip looks through
 constexpr uint32_t keld_mask = 0xFF000000;  // mask handed to keld, host byte order
 
-static const char keld_socket[] = "/tmp/.keld-snmp";  // keld's socket for programs like us
-static const char community[] = "meadow";             // its login secret
 static const char timed_out[] = "Timed out.\n";       // written by the alarm handler
 
 // End the program after a failed start-up call: perror's line, then the error
@@ -110,8 +109,8 @@ static void set_ip(int fd, uint32_t address, const char *name)
 // used.  A failure is reported and the daemon goes on listening.
 static void set_ip_via_keld(int, uint32_t address, const char *)
 {
-	int handle = -1;
-	if (kel_connect_unix(keld_socket, 2, community, sizeof community - 1, &handle) < 0) {
+	int handle;
+	if (keld_login_community(stderr, &handle) != keld_logged_in) {
 		fputs("Cannot open connection to keld\n", stderr);
 		return;
 	}

@@ -12,9 +12,8 @@
 #include <unistd.h>
 
 #include "kel.h"
+#include "keld_login.h"
 
-static const char keld_socket[] = "/tmp/.keld-snmp";
-static const char community[] = "meadow";
 static const char delete_db[] = "deleteDB";
 static const char option_string[] = "cd:hi:m:p:s:t:u:";
 static const char options_with_argument[] = "dimpstu";
@@ -145,8 +144,8 @@ int main(int argc, char **argv)
 		}
 	}
 
-	int handle = -1;  // stays -1, never another descriptor, if the library stores none
-	if (kel_connect_unix(keld_socket, 2, community, sizeof community - 1, &handle) < 0) {
+	int handle;
+	if (keld_login_community(stderr, &handle) != keld_logged_in) {
 		fputs("Cannot connect to keld\n", stderr);
 		return 1;
 	}

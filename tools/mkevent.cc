@@ -15,8 +15,8 @@
 
 #include "argnumber.h"
 #include "kel.h"
+#include "keld_login.h"
 
-static const char keld_socket[] = "/tmp/.keld";
 constexpr int argument_count = 9;       // password, six numbers, source, cameras
 constexpr long camera_count = 32;       // cameras 0 to 31, one bit each
 
@@ -77,14 +77,13 @@ int main(int argc, char **argv)
 
 	// The login comes before any other argument is looked at, so a wrong
 	// password is what the caller hears about, whatever else is wrong.
-	const char *password = argv[1];
-	int handle = -1;  // stays -1, never another descriptor, if the library stores none
-	int login = kel_connect_unix(keld_socket, 2, password, (int)strlen(password), &handle);
-	if (login < 0) {
+	int handle;
+	keld_login_result login = keld_login(keld_password_socket, argv[1], stderr, &handle);
+	if (login == keld_absent) {
 		fputs("Connection error\n", stderr);
 		return no_connection;
 	}
-	if (login == 0) {
+	if (login == keld_refused) {
 		fputs("Invalid password\n", stderr);
 		return bad_password;
 	}

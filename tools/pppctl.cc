@@ -10,9 +10,8 @@
 
 #include "argnumber.h"
 #include "kel.h"
+#include "keld_login.h"
 
-static const char keld_socket[] = "/tmp/.keld-snmp";
-static const char community[] = "meadow";
 constexpr int argument_count = 3;       // command, serial port, connect-to
 
 enum command {
@@ -57,8 +56,8 @@ int main(int argc, char **argv)
 	int port = argument_number(argv[2]);
 	int connect_to = argument_number(argv[3]);
 
-	int handle = -1;  // stays -1, never another descriptor, if the library stores none
-	if (kel_connect_unix(keld_socket, 2, community, sizeof community - 1, &handle) < 0) {
+	int handle;
+	if (keld_login_community(stdout, &handle) != keld_logged_in) {
 		puts("Cannot connect to keld");
 		return 1;
 	}

@@ -17,6 +17,7 @@
 // question is answered, so that a line whose mgetty keeps ending costs
 // nothing that adds up over months.
 #include "kel.h"
+#include "keld_login.h"
 #include "linecfg.h"
 
 #include <atomic>
@@ -43,8 +44,6 @@ constexpr int restart_pause_s = 3;      // between an mgetty ending and the next
 constexpr int stop_grace_ms = 5000;     // for mgetty to end on SIGTERM before SIGKILL
 constexpr int stop_poll_ms = 20;        // between looks at the lines while stopping
 
-static const char keld_socket[] = "/tmp/.keld-snmp";
-static const char community[] = "meadow";
 static const char mgetty_config[] = "/etc/mgetty/mgetty.config";
 static const char mgetty_path[] = "/usr/sbin/mgetty";
 
@@ -66,11 +65,11 @@ static void keld_unreachable()
 }
 
 // Open a connection to keld for one question, or end the process when keld
-// cannot be reached. A refused login goes on: its questions simply fail.
+// cannot be reached or refuses the login.
 static int keld_open()
 {
-	int handle = -1;
-	if (kel_connect_unix(keld_socket, 2, community, sizeof community - 1, &handle) < 0)
+	int handle;
+	if (keld_login_community(stdout, &handle) != keld_logged_in)
 		keld_unreachable();
 	// Other ports' supervisors start mgetty while this question is open; the
 	// handle must not live on in a getty and the pppd after it, whatever

@@ -2,6 +2,7 @@
 // state edited by hand may hold any JSON at all: a field of the wrong type
 // makes the call fail, never the daemon.
 #include "calls.h"
+#include "keld_login.h"
 
 #include <arpa/inet.h>
 #include <limits.h>
@@ -317,7 +318,7 @@ static int login(conn &c, const json &args)
 {
 	if (!shape(args, "sisi") || listed(get_or(state, "fail", json()), "kel_connect_unix", ""))
 		return 0;
-	std::string want = c.snmp ? get_or(state, "community", "meadow").get<std::string>()
+	std::string want = c.snmp ? get_or(state, "community", keld_community).get<std::string>()
 	                          : get_or(state, "password", "").get<std::string>();
 	const std::string &got = args[2].get_ref<const std::string &>();
 	c.authed = !want.empty() && got == want;

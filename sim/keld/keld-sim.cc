@@ -10,6 +10,7 @@
 // call is appended to a log as one JSON object per line, in the order served.
 // sim/keld/README.md describes the state file.
 #include "calls.h"
+#include "keld_login.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -31,8 +32,6 @@
 #include <string>
 #include <thread>
 
-constexpr const char *snmp_socket = "/tmp/.keld-snmp";
-constexpr const char *password_socket = "/tmp/.keld";
 constexpr int listen_backlog = 128;
 
 static std::mutex state_lock;          // guards state, the state file and the log
@@ -246,7 +245,7 @@ static void connection_worker()
 		{
 			std::lock_guard<std::mutex> hold(state_lock);
 			log_line({{"conn", c.id}, {"event", "open"},
-			          {"socket", on == 0 ? snmp_socket : password_socket}});
+			          {"socket", on == 0 ? keld_community_socket : keld_password_socket}});
 		}
 		serve_connection(c);
 		idle_workers++;
@@ -293,7 +292,7 @@ int main(int argc, char **argv)
 	}
 
 	for (int i = 0; i < 2; i++) {
-		listeners[i] = listen_on(i == 0 ? snmp_socket : password_socket);
+		listeners[i] = listen_on(i == 0 ? keld_community_socket : keld_password_socket);
 		fcntl(listeners[i], F_SETFL, fcntl(listeners[i], F_GETFL) | O_NONBLOCK);
 	}
 	std::thread(connection_worker).detach();
@@ -321,8 +320,8 @@ int main(int argc, char **argv)
 		}
 		// Hold the lock so that no save or log line is cut short.
 		state_lock.lock();
-		unlink(snmp_socket);
-		unlink(password_socket);
+		unlink(keld_community_socket);
+		unlink(keld_password_socket);
 		fflush(stderr);
 		_exit(0);
 	}

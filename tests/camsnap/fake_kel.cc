@@ -49,6 +49,12 @@ int kel_connect_unix(const char *path, int mode, const char *secret, int secret_
 	return fake.connect_result;
 }
 
+int kel_disconnect(int handle)
+{
+	log_call("disconnect", handle, 0);
+	return 1;
+}
+
 int kel_get_all_sensor_online(int handle, int **list)
 {
 	log_call("list", handle, 0);  // the handle, to see that it is passed on

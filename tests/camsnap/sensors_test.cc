@@ -111,10 +111,11 @@ TEST(SensorRecord, EmptyWhenThereIsNoDaemonOrNoList)
 	fake = fake_keld();
 	fake.list_fails = true;
 	EXPECT_EQ(get_sensors_data(buf), 0);
-	// A refused secret is not told apart from a login: the list is asked for.
+	// A refused login is an empty record, as no daemon is, and is closed.
 	fake = fake_keld();
 	fake.connect_result = 0;
-	EXPECT_EQ(get_sensors_data(buf), 1);
+	EXPECT_EQ(get_sensors_data(buf), 0);
+	EXPECT_EQ(fake.calls.back(), "disconnect 5 0");
 	// A negative count from the daemon lists nothing.
 	fake = fake_keld();
 	fake.sensors = {sensor(1, 3)};

@@ -44,12 +44,12 @@ class Requests(unittest.TestCase):
     def tearDownClass(cls):
         cls.producer.stop()
 
-    def check_form(self, r, record=b"", status_bin=False):
+    def check_form(self, r, record=b"", status_bin=False, stderr=""):
         """The header block and body of a well-formed answer; returns the JPEG.
         Every camera here delivers: a request that has anything to say on
-        standard error went wrong somewhere, whatever it sent."""
+        standard error beyond stderr went wrong somewhere, whatever it sent."""
         self.assertEqual(r.proc.returncode, 0, r.stderr)
-        self.assertEqual(r.stderr, "")
+        self.assertEqual(r.stderr, stderr)
         self.assertTrue(r.complete, r.raw[:200])
         self.assertTrue(r.header_text.endswith(b"\r\n\r\n"))
         self.assertNotIn(b"\n", r.header_text.replace(b"\r\n", b""), "bare LF in the header")
@@ -210,11 +210,11 @@ class Requests(unittest.TestCase):
 
     def test_daemon_down_gives_an_empty_record(self):
         r = cs.camsnap("channel=0&data=1")
-        jpeg = self.check_form(r)
+        jpeg = self.check_form(r, stderr=kelsys.ABSENT)
         self.assertEqual(r.header("Sensors-Data"), r.header("Content-Length"))
         self.assertEqual(len(jpeg), len(r.body))
         r = cs.camsnap("data=2")
-        self.check_form(r, status_bin=True)
+        self.check_form(r, status_bin=True, stderr=kelsys.ABSENT)
         self.assertEqual(r.header("Content-Length"), "0")
         self.assertEqual(r.body, b"")
 

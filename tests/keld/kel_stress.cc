@@ -7,6 +7,7 @@
 // no-op, checking every result.  Prints one line of totals; exit status 0
 // when every call of every worker succeeded.
 #include "kel.h"
+#include "keld_login.h"
 
 #include <pthread.h>
 #include <stdio.h>
@@ -21,7 +22,7 @@ static int rounds;  // rounds per worker
 static int work(int id)
 {
 	int handle, failed = 0;
-	if (kel_connect_unix("/tmp/.keld-snmp", 2, "meadow", 6, &handle) <= 0)
+	if (keld_login_community(stderr, &handle) != keld_logged_in)
 		return rounds * 3 + 1;
 	for (int r = 0; r < rounds; r++) {
 		char name[64];

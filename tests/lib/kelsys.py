@@ -25,6 +25,11 @@ SANITIZED = os.environ.get("KEL_SANITIZE", "0") not in ("", "0", "OFF", "FALSE")
 EMULATED = bool(os.environ.get("KEL_EMULATOR"))
 STATE = "/tmp/keld-state.json"
 LOG = "/tmp/keld-calls.log"
+COMMUNITY_SOCKET = "/tmp/.keld-snmp"
+PASSWORD_SOCKET = "/tmp/.keld"
+# The line every program but keldcheck writes when its login fails.
+ABSENT = "keld does not answer on %s\n" % COMMUNITY_SOCKET
+REFUSED = "keld refused the login on %s\n" % COMMUNITY_SOCKET
 
 
 def binary(name):

@@ -5,8 +5,8 @@ import socket
 
 import kelsys
 
-SNMP_SOCKET = "/tmp/.keld-snmp"
-PASSWORD_SOCKET = "/tmp/.keld"
+SNMP_SOCKET = kelsys.COMMUNITY_SOCKET
+PASSWORD_SOCKET = kelsys.PASSWORD_SOCKET
 
 
 def tool(name, *args, argv0=None):

@@ -204,11 +204,11 @@ class Settings(unittest.TestCase):
             self.assertEqual(tool("cfgtool", "extra", "words"), (0, "", ""))
             self.assertEqual(sim.call_names(), ["kel_connect_unix", "kel_disconnect"])
 
-    def test_a_refused_community_fails_every_setting(self):
+    def test_a_refused_community_is_as_no_daemon(self):
         with KeldSim({"community": "other"}) as sim:
             self.assertEqual(tool("cfgtool", "-d", "1", "-t", "2"),
-                             (1, "", "Error: dhcp\nError: timezone\n"))
-            self.assertNotIn("dhcp", sim.state().get("network", {}))
+                             (1, "", kelsys.REFUSED + "Cannot connect to keld\n"))
+            self.assertEqual(sim.call_names(), ["kel_connect_unix", "kel_disconnect"])
 
 
 class ClearDatabase(unittest.TestCase):
@@ -243,7 +243,7 @@ class KeldDown(unittest.TestCase):
         for label in keld_down_cases():
             for args in (["-d", "1"], ["-c"], ["nothing"]):
                 with self.subTest(label=label, args=args):
-                    self.assertEqual(tool("cfgtool", *args), (1, "", "Cannot connect to keld\n"))
+                    self.assertEqual(tool("cfgtool", *args), (1, "", kelsys.ABSENT + "Cannot connect to keld\n"))
 
 
 if __name__ == "__main__":

@@ -33,10 +33,11 @@ class Keldcheck(unittest.TestCase):
                 ("kel_disconnect", [], 1)])
 
     def test_login_refused(self):
-        # The probe does not tell a refused login apart: the no-op then fails.
+        # A refused login fails as no daemon does, and asks nothing more.
         with KeldSim({"community": "other"}) as sim:
             self.check(1)
-            self.assertEqual([c[2] for c in sim.calls()], [0, 0, 1])
+            self.assertEqual([c[:3:2] for c in sim.calls()],
+                             [("kel_connect_unix", 0), ("kel_disconnect", 1)])
 
 
 if __name__ == "__main__":

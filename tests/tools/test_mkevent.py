@@ -10,6 +10,9 @@ PASSWORD = "s3cret word"
 STATE = {"password": PASSWORD}
 USAGE = ("Usage: %s <password> <sensor type> <port> <value> <raw value> <status> "
          "<degree type> <source IP> <camera list>\n")
+# The login's lines, then mkevent's own.
+REFUSED = "keld refused the login on /tmp/.keld\nInvalid password\n"
+ABSENT = "keld does not answer on /tmp/.keld\nConnection error\n"
 GOOD = [PASSWORD, "1", "3", "291", "1164", "2", "0", "192.168.7.20", "0,2"]
 
 
@@ -29,12 +32,12 @@ class Statuses(unittest.TestCase):
             ("no arguments", STATE, [], 1, USAGE % "mkevent"),
             ("eight arguments", STATE, GOOD[:8], 1, USAGE % "mkevent"),
             ("ten arguments", STATE, GOOD + ["x"], 1, USAGE % "mkevent"),
-            ("wrong password", STATE, with_args(password="s3cret"), 3, "Invalid password\n"),
+            ("wrong password", STATE, with_args(password="s3cret"), 3, REFUSED),
             ("password prefix", STATE, with_args(password=PASSWORD + "!"), 3,
-             "Invalid password\n"),
-            ("no password set", {}, GOOD, 3, "Invalid password\n"),
+             REFUSED),
+            ("no password set", {}, GOOD, 3, REFUSED),
             ("logins refused", dict(STATE, fail=["kel_connect_unix"]), GOOD, 3,
-             "Invalid password\n"),
+             REFUSED),
             ("bad camera", STATE, with_args(cameras="1,32"), 4, "Invalid camera '32'\n"),
             ("event refused", dict(STATE, fail=["kel_make_event"]), GOOD, 5,
              "Error making event\n"),
@@ -48,7 +51,7 @@ class Statuses(unittest.TestCase):
                 if status == 1:
                     self.assertEqual(names, [], "usage never contacts keld")
                 elif status == 3:
-                    self.assertEqual(names, ["kel_connect_unix"])
+                    self.assertEqual(names, ["kel_connect_unix", "kel_disconnect"])
                 elif status == 4:
                     # The process ends without saying goodbye.
                     self.assertEqual(names, ["kel_connect_unix"])
@@ -65,13 +68,13 @@ class Statuses(unittest.TestCase):
     def test_unreachable_keld_is_status_2(self):
         for label in keld_down_cases():
             with self.subTest(label):
-                self.assertEqual(tool("mkevent", *GOOD), (2, "", "Connection error\n"))
+                self.assertEqual(tool("mkevent", *GOOD), (2, "", ABSENT))
 
     def test_the_login_comes_before_the_arguments(self):
         with KeldSim(STATE) as sim:
             # A wrong password wins over a bad camera list.
             self.assertEqual(tool("mkevent", *with_args(password="no", cameras="99")),
-                             (3, "", "Invalid password\n"))
+                             (3, "", REFUSED))
             self.assertEqual(sim.calls("kel_connect_unix")[0][1], ["/tmp/.keld", 2, "no", 2])
             self.assertEqual(tool("mkevent", *GOOD), (0, "", ""))
             self.assertEqual(sim.calls("kel_connect_unix")[1][1],
@@ -79,7 +82,7 @@ class Statuses(unittest.TestCase):
         for label in keld_down_cases():
             with self.subTest(label):
                 self.assertEqual(tool("mkevent", *with_args(cameras="x")),
-                                 (2, "", "Connection error\n"))
+                                 (2, "", ABSENT))
 
 
 class EventTest(unittest.TestCase):

@@ -79,9 +79,16 @@ class Usage(unittest.TestCase):
         for label in keld_down_cases():
             for args in (("1", "0", "1"), ("3", "1", "2"), ("2", "0", "1"), ("abc", "0", "1")):
                 with self.subTest(label=label, args=args):
-                    self.assertEqual(tool("pppctl", *args), (1, "Cannot connect to keld\n", ""))
+                    self.assertEqual(tool("pppctl", *args),
+                                     (1, kelsys.ABSENT + "Cannot connect to keld\n", ""))
             with self.subTest(label=label, args="none"):
                 self.assertEqual(tool("pppctl"), (1, USAGE, ""))
+
+    def test_a_refused_login_is_as_keld_down(self):
+        with KeldSim({"community": "other"}) as sim:
+            self.assertEqual(tool("pppctl", "1", "0", "1"),
+                             (1, kelsys.REFUSED + "Cannot connect to keld\n", ""))
+            self.assertEqual(sim.call_names(), ["kel_connect_unix", "kel_disconnect"])
 
 
 if __name__ == "__main__":

@@ -167,17 +167,17 @@ class Configuration(unittest.TestCase):
                 self.assertEqual(self.sim_connections[0], 9)
                 self.assertEqual(self.sim_disconnects, 9)
 
-    def test_refused_login_goes_on_as_nothing_set(self):
+    def test_refused_login_is_as_keld_not_running(self):
         status, out = self.run_once(tl.state("15", inits={0: "ATZ"}, fail=["kel_connect_unix"]))
-        self.assertEqual((status, out), (0, b""))
-        self.assertEqual(tl.read(tl.CONFIG), b"debug 0\nspeed 38400\n\n")
+        self.assertEqual((status, out), (1, kelsys.REFUSED.encode() + b"Cannot connect to keld\n"))
+        self.assertFalse(os.path.exists(tl.CONFIG))
         self.assertEqual(tl.starts(), [])
         self.assertEqual(self.sim_disconnects, self.sim_connections[0])
 
     def test_keld_not_running(self):
         status, out, err = tl.finish(tl.launch())
         self.assertEqual(status, 1)
-        self.assertEqual(out, b"Cannot connect to keld\n")
+        self.assertEqual(out, kelsys.ABSENT.encode() + b"Cannot connect to keld\n")
         self.assertFalse(os.path.exists(tl.CONFIG))
 
     def test_arguments_are_ignored(self):

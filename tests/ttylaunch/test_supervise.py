@@ -179,7 +179,7 @@ class Supervisors(unittest.TestCase):
         self.assertIsNone(self.proc.poll())
         tl.release("ttySMX1")
         status, out, err = tl.finish(self.proc, 15)
-        self.assertEqual((status, out), (1, b"Cannot connect to keld\n"))
+        self.assertEqual((status, out), (1, kelsys.ABSENT.encode() + b"Cannot connect to keld\n"))
         self.assertTrue(os.path.exists(tl.options_path(1)))
 
     def test_stop_signal_ends_every_mgetty_and_starts_none(self):
