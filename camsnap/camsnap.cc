@@ -453,7 +453,7 @@ static void quad_view(long mode, int quality, int record)
 
 int main()
 {
-	long channel = 0, mode = 0, jq = 64, data = 0;
+	int channel = 0, mode = 0, jq = 64, data = 0;
 	const char *query = getenv("QUERY_STRING");
 	if (query) {
 		query_number(query, "channel=", &channel);
@@ -465,9 +465,9 @@ int main()
 	if (data == 2)
 		return_data(NULL, 0, 1);
 	else if (channel <= 3)
-		single_view(to_int(channel), mode, to_int(jq), data != 0);
+		single_view(channel, mode, jq, data != 0);
 	else
-		quad_view(mode, to_int(jq), data != 0);
+		quad_view(mode, jq, data != 0);
 
 	fclose(stdin);
 	fclose(stderr);

@@ -1,24 +1,14 @@
 // The query string comes from whoever sends the request: nothing in it is
 // trusted, and a number too large for its field saturates.
 #include "query.h"
+#include "number.h"
 
-#include <limits.h>
-#include <stdlib.h>
 #include <string.h>
 
-void query_number(const char *query, const char *key, long *value)
+void query_number(const char *query, const char *key, int *value)
 {
 	const char *at = strstr(query, key);
-	if (!at)
-		return;
-	at += strlen(key);
-	char *end;
-	long v = strtol(at, &end, 10);
-	if (end != at)
+	int v;
+	if (at && parse_number(at + strlen(key), number_prefix, &v))
 		*value = v;
-}
-
-int to_int(long v)
-{
-	return v < INT_MIN ? INT_MIN : v > INT_MAX ? INT_MAX : (int)v;
 }

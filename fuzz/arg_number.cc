@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "argnumber.h"
+#include "number.h"
 
 static int appliance_reading(const char *text)
 {
@@ -29,7 +29,9 @@ static int appliance_reading(const char *text)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
 	std::string text((const char *)data, size);  // an argument ends at its NUL
-	if (argument_number(text.c_str()) != appliance_reading(text.c_str()))
+	int n;
+	parse_number(text.c_str(), number_prefix, &n);
+	if (n != appliance_reading(text.c_str()))
 		abort();
 	return 0;
 }

@@ -2,10 +2,9 @@
 // of a captured frame.  Nothing here touches the network, so the unit tests
 // link it as it ships.
 #include "echo_request.h"
+#include "number.h"
 
-#include <limits.h>
 #include <linux/if_packet.h>
-#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -23,19 +22,6 @@ const sock_filter echo_request_filter[filter_length] = {
 	BPF_STMT(BPF_RET + BPF_K, 0xFFFFFFFF),               // accept the whole frame
 	BPF_STMT(BPF_RET + BPF_K, 0),                        // drop
 };
-
-// Read text as a decimal number the way atoi does (leading blanks and a sign,
-// trailing text ignored, no digits giving 0), but saturate at the limits of
-// int instead of leaving an overflow undefined.
-static int read_decimal(const char *text)
-{
-	long value = strtol(text, nullptr, 10);  // saturates at the limits of long
-	if (value > INT_MAX)
-		return INT_MAX;
-	if (value < INT_MIN)
-		return INT_MIN;
-	return (int)value;
-}
 
 // Copy text into a field of size bytes, cut to size - 1 characters.
 static void copy_cut(char *field, size_t size, const char *text)
@@ -72,7 +58,8 @@ int parse_options(int argc, char **argv, run_settings *settings, FILE *out, FILE
 			copy_cut(settings->interface_name, sizeof settings->interface_name, optarg);
 			break;
 		case 'l':
-			settings->payload_size = read_decimal(optarg);
+			// Read as atoi would; the range check below says what is wrong.
+			parse_number(optarg, number_prefix, &settings->payload_size);
 			if (settings->payload_size < payload_min || settings->payload_size > payload_max) {
 				fprintf(err, "Invalid echo request payload size %d (min %d, max %d).\n",
 				        settings->payload_size, payload_min, payload_max);
@@ -86,7 +73,7 @@ int parse_options(int argc, char **argv, run_settings *settings, FILE *out, FILE
 			settings->through_keld = true;
 			break;
 		case 't':
-			settings->timeout = read_decimal(optarg);
+			parse_number(optarg, number_prefix, &settings->timeout);
 			if (settings->timeout < 1) {
 				fputs("Invalid timeout argument.\n", err);
 				return 1;

@@ -13,6 +13,7 @@
 
 #include "kel.h"
 #include "keld_login.h"
+#include "number.h"
 
 static const char delete_db[] = "deleteDB";
 static const char option_string[] = "cd:hi:m:p:s:t:u:";
@@ -31,17 +32,9 @@ struct request {
 	const char *url;                // -u
 };
 
-static const char *program_name(const char *path)
+static void usage(const char *name)
 {
-	if (path == nullptr)
-		return "cfgtool";
-	const char *slash = strrchr(path, '/');
-	return slash ? slash + 1 : path;
-}
-
-static void usage(const char *path)
-{
-	printf("Usage: %s [OPTION]\n", program_name(path));
+	printf("Usage: %s [OPTION]\n", name);
 	fputs("  -c\t\t\t\tDelete database\n"
 	      "  -d <0|1>\t\t\tSet DHCP to On (1) or Off (0)\n"
 	      "  -h\t\t\t\tPrint this usage\n"
@@ -54,28 +47,13 @@ static void usage(const char *path)
 	      stdout);
 }
 
-// Convert text as strtol would into a signed 32-bit number and store it in
-// *value.  Return false unless the conversion used up the whole text.  An
-// empty text is 0; values past either end of the 32-bit range become that
-// end, whatever the width of long on this machine.
-static bool whole_number(const char *text, int *value)
-{
-	char *end;
-	long n = strtol(text, &end, 10);
-	if (n > INT_MAX)
-		n = INT_MAX;
-	else if (n < INT_MIN)
-		n = INT_MIN;
-	*value = (int)n;
-	return *end == '\0';
-}
-
 // Check a -d, -i or -t argument against [low, high]; on a bad value write
-// the option's complaint and end the run before keld is contacted.
-static int checked_number(const char *text, int low, int high, const char *complaint)
+// the option's complaint and end the run before keld is contacted.  An empty
+// argument has always stood for 0, which every one of them takes.
+static int checked_number_or_exit(const char *text, int low, int high, const char *complaint)
 {
-	int value;
-	if (!whole_number(text, &value) || value < low || value > high) {
+	int value = 0;
+	if (*text != '\0' && !parse_number(text, {true, true, low, high}, &value)) {
 		fprintf(stderr, complaint, text);
 		exit(1);
 	}
@@ -98,7 +76,7 @@ static int text_length(const char *text)
 int main(int argc, char **argv)
 {
 	if (argc < 2) {
-		usage(argc > 0 ? argv[0] : nullptr);
+		usage(argc > 0 ? basename(argv[0]) : "cfgtool");
 		return 0;
 	}
 
@@ -110,13 +88,13 @@ int main(int argc, char **argv)
 			req.clear_db = true;
 			break;
 		case 'd':
-			req.dhcp = checked_number(optarg, 0, 1, "Invalid dhcp option: %s\n");
+			req.dhcp = checked_number_or_exit(optarg, 0, 1, "Invalid dhcp option: %s\n");
 			break;
 		case 'h':
-			usage(argv[0]);
+			usage(basename(argv[0]));
 			return 0;
 		case 'i':
-			req.use_camera = checked_number(optarg, 0, 1, "Invalid use camera option: %s\n");
+			req.use_camera = checked_number_or_exit(optarg, 0, 1, "Invalid use camera option: %s\n");
 			break;
 		case 'm':
 			req.manuf_name = optarg;
@@ -128,7 +106,7 @@ int main(int argc, char **argv)
 			req.system_desc = optarg;
 			break;
 		case 't':
-			req.timezone = checked_number(optarg, 0, INT_MAX, "Invalid timezone option: %s\n");
+			req.timezone = checked_number_or_exit(optarg, 0, INT_MAX, "Invalid timezone option: %s\n");
 			break;
 		case 'u':
 			req.url = optarg;

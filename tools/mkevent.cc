@@ -7,18 +7,17 @@
 // 1 usage, 2 keld unreachable, 3 password refused, 4 bad camera list,
 // 5 event refused), with a line on standard error for every failure.
 #include <arpa/inet.h>
-#include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "argnumber.h"
 #include "kel.h"
 #include "keld_login.h"
+#include "number.h"
 
 constexpr int argument_count = 9;       // password, six numbers, source, cameras
-constexpr long camera_count = 32;       // cameras 0 to 31, one bit each
+constexpr int camera_count = 32;       // cameras 0 to 31, one bit each
 
 enum exit_status {
 	event_made = 0,
@@ -28,14 +27,6 @@ enum exit_status {
 	bad_camera = 4,
 	event_refused = 5,
 };
-
-static const char *program_name(const char *path)
-{
-	if (path == nullptr)
-		return "mkevent";
-	const char *slash = strrchr(path, '/');
-	return slash ? slash + 1 : path;
-}
 
 // Turn a comma-separated list of camera numbers into a mask with bit n set
 // for camera n.  Empty fields are skipped.  Return 1 on success and 0 after
@@ -52,9 +43,8 @@ static int parse_camera_list(const char *list, uint32_t *mask)
 	int ok = 1;
 	char *save;
 	for (char *entry = strtok_r(copy, ",", &save); entry; entry = strtok_r(nullptr, ",", &save)) {
-		char *end;
-		long camera = strtol(entry, &end, 10);
-		if (*end != '\0' || camera < 0 || camera >= camera_count) {
+		int camera;
+		if (!parse_number(entry, {true, true, 0, camera_count - 1}, &camera)) {
 			fprintf(stderr, "Invalid camera '%s'\n", entry);
 			ok = 0;
 			break;
@@ -71,7 +61,7 @@ int main(int argc, char **argv)
 		fprintf(stderr,
 		        "Usage: %s <password> <sensor type> <port> <value> <raw value> <status> "
 		        "<degree type> <source IP> <camera list>\n",
-		        program_name(argc > 0 ? argv[0] : nullptr));
+		        argc > 0 ? basename(argv[0]) : "mkevent");
 		return bad_usage;
 	}
 
@@ -88,12 +78,13 @@ int main(int argc, char **argv)
 		return bad_password;
 	}
 
-	int type = argument_number(argv[2]);
-	int port = argument_number(argv[3]);
-	int value = argument_number(argv[4]);
-	int raw = argument_number(argv[5]);
-	int status = argument_number(argv[6]);
-	int degree = argument_number(argv[7]);
+	int type, port, value, raw, status, degree;
+	parse_number(argv[2], number_prefix, &type);
+	parse_number(argv[3], number_prefix, &port);
+	parse_number(argv[4], number_prefix, &value);
+	parse_number(argv[5], number_prefix, &raw);
+	parse_number(argv[6], number_prefix, &status);
+	parse_number(argv[7], number_prefix, &degree);
 	// An unreadable address is sent as "none"; 255.255.255.255 cannot be
 	// told from a failure and goes the same way.
 	in_addr_t source = inet_addr(argv[8]);

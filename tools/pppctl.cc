@@ -4,13 +4,11 @@
 // for and passes the request on.  Everything it says goes to standard
 // output.  Exit status 0 once the request has been passed on, whether keld
 // carried it out or not; 1 after the usage text or when keld is unreachable.
-#include <limits.h>
 #include <stdio.h>
-#include <stdlib.h>
 
-#include "argnumber.h"
 #include "kel.h"
 #include "keld_login.h"
+#include "number.h"
 
 constexpr int argument_count = 3;       // command, serial port, connect-to
 
@@ -52,9 +50,10 @@ int main(int argc, char **argv)
 		usage();
 		return 1;
 	}
-	int cmd = argument_number(argv[1]);
-	int port = argument_number(argv[2]);
-	int connect_to = argument_number(argv[3]);
+	int cmd, port, connect_to;
+	parse_number(argv[1], number_prefix, &cmd);
+	parse_number(argv[2], number_prefix, &port);
+	parse_number(argv[3], number_prefix, &connect_to);
 
 	int handle;
 	if (keld_login_community(stdout, &handle) != keld_logged_in) {

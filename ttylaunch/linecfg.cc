@@ -1,36 +1,18 @@
 // linecfg.cc: the enabled-port mask, the configuration texts and the checks
 // on the settings that go into them.
 #include "linecfg.h"
+#include "number.h"
 
 #include <arpa/inet.h>
-#include <limits.h>
 
 const char *const ports::ttyname[port_count] = {"ttySMX0", "ttySMX1", "rfcomm0", "ttyACM0"};
 
-static bool is_space(char c)
-{
-	return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
 int port_mask(const char *text)
 {
-	if (!text)
-		return 0;
-	while (is_space(*text))
-		text++;
-	bool negative = *text == '-';
-	if (*text == '-' || *text == '+')
-		text++;
-	// Accumulate as a negative number so that INT_MIN fits too.
-	long long v = 0;
-	for (; *text >= '0' && *text <= '9'; text++) {
-		v = v * 10 - (*text - '0');
-		if (v < (long long)INT_MIN - 1)
-			v = (long long)INT_MIN - 1;
-	}
-	if (!negative)
-		return v < -(long long)INT_MAX ? INT_MAX : (int)-v;
-	return v < INT_MIN ? INT_MIN : (int)v;
+	int mask = 0;
+	if (text)
+		parse_number(text, number_prefix, &mask);
+	return mask;
 }
 
 int port_bit(int mask, int port)
@@ -38,13 +20,6 @@ int port_bit(int mask, int port)
 	if (port < 0 || port >= port_count)
 		return 0;
 	return mask & (1 << port);
-}
-
-void format_dotted(uint32_t net_addr, char buf[dotted_max])
-{
-	uint32_t a = ntohl(net_addr);
-	snprintf(buf, dotted_max, "%u.%u.%u.%u", (unsigned)(a >> 24) & 255, (unsigned)(a >> 16) & 255,
-	         (unsigned)(a >> 8) & 255, (unsigned)a & 255);
 }
 
 bool is_dotted_ipv4(const char *text)

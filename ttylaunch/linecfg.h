@@ -9,7 +9,6 @@
 #include <stdio.h>
 
 constexpr int port_count = 4;           // serial lines, numbered 0 to 3
-constexpr int dotted_max = 16;          // "255.255.255.255" and its NUL
 
 // The port table: device names under /dev, by port. It lives in a namespace
 // of its own because the C library's ttyname() holds the plain name.
@@ -25,9 +24,6 @@ int port_mask(const char *text);
 // Return the port's bit of mask (4 for port 2), 0 when it is clear or the
 // port is not one of ours.
 int port_bit(int mask, int port);
-
-// Write the dotted-decimal text of a network-order address into buf.
-void format_dotted(uint32_t net_addr, char buf[dotted_max]);
 
 // True when text is a plain dotted-decimal IPv4 address and nothing else.
 bool is_dotted_ipv4(const char *text);

@@ -22,6 +22,7 @@
 
 #include <atomic>
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -161,8 +162,8 @@ int create_cfg_file()
 		uint32_t addr;
 		if (!kel_get_network_ip(handle, 0, &addr))
 			continue;
-		char own[dotted_max];
-		format_dotted(addr, own);
+		char own[INET_ADDRSTRLEN];
+		inet_ntop(AF_INET, &addr, own, sizeof own);
 		char *remote = port_setting(handle, "MGETTY-IP%d", port);
 		if (!remote)
 			continue;

@@ -2,10 +2,8 @@
 // writes for mgetty and pppd, and the checks on the settings behind them.
 #include "linecfg.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include <string>
 
@@ -140,28 +138,6 @@ TEST(OptionsText, OwnAddressFirstThenRemote)
 	EXPECT_EQ(s, "192.0.2.1:192.0.2.2\n");
 	s = written([](FILE *f) { return write_ppp_options(f, "0.0.0.0", "10.1.2.3"); }, &ok);
 	EXPECT_EQ(s, "0.0.0.0:10.1.2.3\n");
-}
-
-TEST(OptionsText, DottedTextFromNetworkOrder)
-{
-	struct { const char *dotted; } cases[] = {
-		{"192.0.2.1"}, {"0.0.0.0"}, {"255.255.255.255"}, {"10.0.0.254"}, {"1.2.3.4"},
-	};
-	for (const auto &c : cases) {
-		SCOPED_TRACE(c.dotted);
-		struct in_addr a;
-		ASSERT_EQ(inet_pton(AF_INET, c.dotted, &a), 1);
-		char buf[dotted_max];
-		format_dotted(a.s_addr, buf);
-		EXPECT_STREQ(buf, c.dotted);
-	}
-	// The first byte in memory is the first part, on any host.
-	uint32_t v;
-	const unsigned char bytes[4] = {192, 168, 7, 9};
-	memcpy(&v, bytes, 4);
-	char buf[dotted_max];
-	format_dotted(v, buf);
-	EXPECT_STREQ(buf, "192.168.7.9");
 }
 
 TEST(OptionsText, RemoteMustBeADottedAddress)
