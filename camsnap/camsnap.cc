@@ -280,9 +280,17 @@ static void return_data(const uint8_t *jpeg, int jpeg_length, int record)
 	write_all(pieces, 3);
 }
 
+// The answer when a camera gave no frame in time or its semaphores are
+// missing.  The status says so to caches, monitors and scripts, which would
+// take a page sent as 200 for a success; the web server turns it into the
+// status line, and busybox httpd reads it only as the first header.
 static void semaphore_error_page()
 {
-	static const char page[] = "Content-Type: text/html\r\n\r\nsemaphore error!\r\n";
+	static const char page[] = "Status: 503 Service Unavailable\r\n"
+	                           "Retry-After: 1\r\n"
+	                           "Content-Type: text/html\r\n"
+	                           "\r\n"
+	                           "semaphore error!\r\n";
 	struct iovec piece = {(void *)page, sizeof page - 1};
 	write_all(&piece, 1);
 }

@@ -81,11 +81,13 @@ async function refresh(tile) {
     const response = await fetch(requestUrl(tile), { cache: "no-store" });
     const type = response.headers.get("Content-Type") || "";
     const body = await response.arrayBuffer();
-    if (!response.ok) {
-      setState(tile, "down", "web server answered " + response.status);
-    } else if (!type.startsWith("image/jpeg")) {
+    if (response.status === 503) {
       // camsnap's semaphore error page: the camera gave no frame in time.
       setState(tile, "down", "not delivering");
+    } else if (!response.ok) {
+      setState(tile, "down", "web server answered " + response.status);
+    } else if (!type.startsWith("image/jpeg")) {
+      setState(tile, "down", "answer is not a picture");
     } else {
       let jpegLength = body.byteLength;
       if (tile.record) {

@@ -11,7 +11,6 @@ import unittest
 import camsnapsys as cs
 import kelsys
 
-ERROR_PAGE = b"Content-Type: text/html\r\n\r\nsemaphore error!\r\n"
 
 
 class WithCaptureSim(unittest.TestCase):
@@ -70,7 +69,7 @@ class WithCaptureSim(unittest.TestCase):
     def test_stopped_camera(self):
         self.sim.send_signal(signal.SIGUSR1)  # channel 3, the last listed, stops
         r = cs.camsnap("channel=3", timeout=30)
-        self.assertEqual(r.raw, ERROR_PAGE)
+        self.assertEqual(r.raw, cs.ERROR_PAGE)
         size, gray, _ = self.picture("channel=4&mode=1")
         self.assertAlmostEqual(cs.mean_luma(gray, 320, 180, 140, 300, 220), 16, delta=4)
         self.sim.send_signal(signal.SIGUSR2)

@@ -13,7 +13,6 @@ import camsnapsys as cs
 import kelsys
 from semsys import sem_op, sem_value, sem_waiting
 
-ERROR_PAGE = b"Content-Type: text/html\r\n\r\nsemaphore error!\r\n"
 
 
 def picture(test, r):
@@ -124,7 +123,7 @@ class Faults(unittest.TestCase):
             start = time.monotonic()
             r = cs.camsnap("channel=3", timeout=30)
             took = time.monotonic() - start
-            self.assertEqual(r.raw, ERROR_PAGE)
+            self.assertEqual(r.raw, cs.ERROR_PAGE)
             self.assertGreater(took, 2.5)
             self.assertLess(took, 15)
 

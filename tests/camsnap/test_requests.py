@@ -15,7 +15,6 @@ PICTURE_HEADERS = ["Content-Type", "Content-Length", "Expires", "Last-Modified",
                    "Cache-Control", "Pragma", "Sensors-Data"]
 STATUS_HEADERS = ["Content-Type", "Content-Length", "Content-Disposition", "Expires",
                   "Last-Modified", "Cache-Control", "Pragma", "Sensors-Data"]
-ERROR_PAGE = b"Content-Type: text/html\r\n\r\nsemaphore error!\r\n"
 ROOM = {"type": 1, "port": 3, "status": 1, "value": 0x0123, "fahrenheit": True,
         "description": "Room"}
 ROOM_RECORD = bytes([1, 3, 1, 1, 0x01, 0x23, 3, 1]) + b"F" + bytes([3, 4]) + b"Room"
@@ -160,7 +159,7 @@ class Requests(unittest.TestCase):
 
     def test_negative_channel_without_its_semaphore_gets_the_error_page(self):
         r = cs.camsnap("channel=-1")
-        self.assertEqual(r.raw, ERROR_PAGE)
+        self.assertEqual(r.raw, cs.ERROR_PAGE)
         # 12003 exists, 11999 not; nothing is tried after the missing one.
         self.assertEqual(r.stderr, "Unable to obtain semaphore for channel -1.\n"
                                    "Cannot get semaphore id for channel -1.\n")
@@ -171,7 +170,7 @@ class Requests(unittest.TestCase):
         for channel in (-12000, -12004):
             with self.subTest(channel=channel):
                 r = cs.camsnap("channel=%d" % channel)
-                self.assertEqual(r.raw, ERROR_PAGE)
+                self.assertEqual(r.raw, cs.ERROR_PAGE)
                 self.assertEqual(r.stderr.count("Unable to obtain"), 2, r.stderr)
         self.assertEqual(sysv_semaphores(), before)
 

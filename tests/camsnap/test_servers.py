@@ -130,11 +130,12 @@ class Servers(unittest.TestCase):
                 self.assertEqual(header(headers, "Content-Type"), "application/octet-stream")
                 self.assertEqual(body, ROOM_RECORD)
 
-    def test_error_page_passes_through(self):
+    def test_error_page_carries_a_failure_status(self):
         for server, client, port, fetch in self.each_server_and_client():
             with self.subTest(server=server, client=client):
                 status, headers, body = fetch(port, "channel=-1")
-                self.assertEqual(status, 200)
+                self.assertEqual(status, 503)
+                self.assertEqual(header(headers, "Retry-After"), "1")
                 self.assertTrue(header(headers, "Content-Type").startswith("text/html"))
                 self.assertEqual(body, b"semaphore error!\r\n")
 
