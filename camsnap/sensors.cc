@@ -1,11 +1,17 @@
 // get_sensors_data asks keld about each online sensor: first every status and
 // value, then every unit, then every description, and lays the answers out as
 // count, status entries, unit entries, description entries.
+//
+// libkel bounds each call, not a run of them: a daemon that answers every
+// call just inside that bound would hold the request for minutes.  So the
+// record has a budget of its own; once it is spent no call is made, and each
+// field not yet asked for takes the value it takes when keld gives none.
 #include "sensors.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include "kel.h"
 #include "keld_login.h"
@@ -13,6 +19,7 @@
 constexpr int text_size = 64;       // libkel's text buffers, terminator included
 constexpr int max_sensors = 255;    // what the count byte can carry
 constexpr int status_entry_bytes = 5;
+constexpr int record_budget_ms = 2000;  // no call to keld starts later than this after the first
 
 enum { type_temperature = 1, type_420ma = 2, type_atod = 5 };
 
@@ -23,6 +30,34 @@ struct sensor_answer {
 	char description[text_size];
 };
 
+static struct timespec record_deadline;  // when the record's budget is spent
+static bool record_cut;                 // a call was left out for want of time
+
+// Start the record's budget.
+static void start_budget()
+{
+	clock_gettime(CLOCK_MONOTONIC, &record_deadline);
+	record_deadline.tv_sec += record_budget_ms / 1000;
+	record_deadline.tv_nsec += (long)(record_budget_ms % 1000) * 1000000;
+	if (record_deadline.tv_nsec >= 1000000000) {
+		record_deadline.tv_sec++;
+		record_deadline.tv_nsec -= 1000000000;
+	}
+	record_cut = false;
+}
+
+// Whether another call to keld may start; false once the budget is spent.
+static bool may_ask()
+{
+	struct timespec now;
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	if (now.tv_sec < record_deadline.tv_sec ||
+	    (now.tv_sec == record_deadline.tv_sec && now.tv_nsec < record_deadline.tv_nsec))
+		return true;
+	record_cut = true;
+	return false;
+}
+
 // Ask for the unit text of an analogue or 4-20 mA sensor; "%" unless it has one.
 static void fetch_unit(int handle, sensor_answer *s)
 {
@@ -30,19 +65,21 @@ static void fetch_unit(int handle, sensor_answer *s)
 	snprintf(s->unit, 2, "%%");
 	switch (s->type) {
 	case type_temperature:
-		if (kel_get_sensor_threshold(handle, 10, 1, s->port, &kind) && kind == 0)
+		if (may_ask() && kel_get_sensor_threshold(handle, 10, 1, s->port, &kind) && kind == 0)
 			snprintf(s->unit, 2, "F");
 		else
 			snprintf(s->unit, 2, "C");
 		return;
 	case type_atod:
-		if (kel_get_sensor_atod_value_type(handle, s->port, &has_text) && has_text == 0 &&
-		    !kel_get_sensor_atod_unit(handle, s->port, s->unit, text_size))
+		if (may_ask() && kel_get_sensor_atod_value_type(handle, s->port, &has_text) &&
+		    has_text == 0 &&
+		    !(may_ask() && kel_get_sensor_atod_unit(handle, s->port, s->unit, text_size)))
 			snprintf(s->unit, 2, "%%");
 		break;
 	case type_420ma:
-		if (kel_get_sensor_420MA_value_type(handle, s->port, &has_text) && has_text == 0 &&
-		    !kel_get_sensor_420MA_unit(handle, s->port, s->unit, text_size))
+		if (may_ask() && kel_get_sensor_420MA_value_type(handle, s->port, &has_text) &&
+		    has_text == 0 &&
+		    !(may_ask() && kel_get_sensor_420MA_unit(handle, s->port, s->unit, text_size)))
 			snprintf(s->unit, 2, "%%");
 		break;
 	}
@@ -63,9 +100,15 @@ int get_sensors_data(uint8_t *buffer)
 {
 	static sensor_answer sensors[max_sensors];  // the answers, until we know what fits
 	int handle;
+	start_budget();
 	if (keld_login_community(stderr, &handle) != keld_logged_in)
 		return 0;
 	int *list = NULL;
+	if (!may_ask()) {
+		fprintf(stderr, "keld is too slow: no sensor record after %d ms on %s\n",
+		        record_budget_ms, keld_community_socket);
+		return 0;
+	}
 	if (!kel_get_all_sensor_online(handle, &list) || list == NULL)
 		return 0;
 	int n = list[0] < 0 ? 0 : list[0];
@@ -76,20 +119,24 @@ int get_sensors_data(uint8_t *buffer)
 		sensor_answer *s = &sensors[i];
 		s->type = list[2 * i + 1];
 		s->port = list[2 * i + 2];
-		if (!kel_get_sensor_status(handle, 2, s->type, s->port, &s->status))
+		if (!may_ask() || !kel_get_sensor_status(handle, 2, s->type, s->port, &s->status))
 			s->status = 255;
-		if (!kel_get_sensor_status(handle, 0, s->type, s->port, &s->value))
+		if (!may_ask() || !kel_get_sensor_status(handle, 0, s->type, s->port, &s->value))
 			s->value = 0xFFFF;
 	}
 	for (int i = 0; i < n; i++)
 		fetch_unit(handle, &sensors[i]);
 	for (int i = 0; i < n; i++) {
 		sensor_answer *s = &sensors[i];
-		if (!kel_get_sensor_description(handle, s->type, s->port, s->description, text_size))
+		if (!may_ask() ||
+		    !kel_get_sensor_description(handle, s->type, s->port, s->description, text_size))
 			snprintf(s->description, 20, "Sensor Description");
 		s->description[text_size - 1] = 0;
 	}
 	free(list);
+	if (record_cut)
+		fprintf(stderr, "keld is too slow: sensor record cut short after %d ms on %s\n",
+		        record_budget_ms, keld_community_socket);
 
 	// Keep the sensors whose three entries all fit in the buffer.
 	int fit = 0;

@@ -217,6 +217,35 @@ class Requests(unittest.TestCase):
         self.assertEqual(r.header("Content-Length"), "0")
         self.assertEqual(r.body, b"")
 
+    def test_slow_daemon_is_asked_no_longer_than_the_record_budget(self):
+        # Every answer comes 0.4 s late: asking all about 8 sensors would
+        # take 34 calls, some 14 s.
+        calls = []
+
+        def answer(c, payload):
+            call = kelsys.fields(payload)[0]
+            calls.append(call)
+            time.sleep(0.4)
+            if call == b"kel_get_all_sensor_online":
+                c.sendall(kelsys.reply(1, 8, *[v for port in range(8) for v in (1, port)]))
+            elif call == b"kel_get_sensor_description":
+                c.sendall(kelsys.reply(1, b"Probe"))
+            elif call in (b"kel_get_sensor_status", b"kel_get_sensor_threshold"):
+                c.sendall(kelsys.reply(1, 7))
+            else:
+                c.sendall(kelsys.reply(1))
+        kelsys.scripted_keld(self, answer)
+        r = cs.camsnap("data=2")
+        self.check_form(r, record=r.body, status_bin=True,
+                        stderr="keld is too slow: sensor record cut short after 2000 ms on "
+                               "/tmp/.keld-snmp\n")
+        self.assertLess(len(calls), 34)
+        # Every sensor is listed; those not asked about carry what they carry
+        # when keld gives nothing.
+        self.assertEqual(r.body[:6], bytes([8, 0, 1, 7, 0, 7]))
+        self.assertEqual(r.body[36:41], bytes([7, 1, 255, 0xFF, 0xFF]))
+        self.assertTrue(r.body.endswith(bytes([7, 18]) + b"Sensor Description"))
+
     def test_failed_queries_keep_the_sensor(self):
         state = {"sensors": [dict(ROOM, fail=["kel_get_sensor_status:0",
                                               "kel_get_sensor_description"])]}
