@@ -1,8 +1,8 @@
 // The appliance's camera page: four channels and the quad view, each asked
-// for again about once a second, and the sensor table, which rides on the
-// quad view's request: with data=1 the body is the JPEG followed by the
-// sensor status record, and the Sensors-Data header says where the record
-// begins.
+// for again about once a second, and the sensor table, asked for on its own
+// (data=2, the record alone) at the same pace.  Riding on a picture
+// (data=1), the table would wait for that picture's cameras: a dead one
+// holds a request for 3 seconds.
 "use strict";
 
 const CGI = "/cgi-bin/camsnap";
@@ -12,7 +12,7 @@ const TILES = [
   { id: "ch1", channel: 1, label: "Channel 1" },
   { id: "ch2", channel: 2, label: "Channel 2" },
   { id: "ch3", channel: 3, label: "Channel 3" },
-  { id: "quad", channel: 4, label: "Quad view", record: true },
+  { id: "quad", channel: 4, label: "Quad view" },
 ];
 const SENSOR_TYPES = { 1: "temperature", 2: "4-20 mA", 5: "analogue" };
 const NO_STATUS = 255;
@@ -46,10 +46,7 @@ function setState(tile, state, text) {
 }
 
 function requestUrl(tile) {
-  let query = "channel=" + tile.channel + "&mode=" + sizeChoice.value + "&jq=" + qualityChoice.value;
-  if (tile.record)
-    query += "&data=1";
-  return CGI + "?" + query;
+  return CGI + "?channel=" + tile.channel + "&mode=" + sizeChoice.value + "&jq=" + qualityChoice.value;
 }
 
 // Show a JPEG in the tile; the old picture stays until the new one decodes.
@@ -89,17 +86,7 @@ async function refresh(tile) {
     } else if (!type.startsWith("image/jpeg")) {
       setState(tile, "down", "answer is not a picture");
     } else {
-      let jpegLength = body.byteLength;
-      if (tile.record) {
-        const offset = Number.parseInt(response.headers.get("Sensors-Data"), 10);
-        if (Number.isInteger(offset) && offset >= 0 && offset <= body.byteLength) {
-          jpegLength = offset;
-          showSensors(new Uint8Array(body, offset));
-        } else {
-          showSensorProblem("answer without a Sensors-Data offset");
-        }
-      }
-      await showPicture(tile, body.slice(0, jpegLength), quality);
+      await showPicture(tile, body, quality);
     }
   } catch (err) {
     setState(tile, "down", "no answer");
@@ -181,7 +168,25 @@ function showSensors(record) {
     sensors.length + " sensors, read " + new Date().toLocaleTimeString();
 }
 
+// The record alone, as "status.bin": no camera is waited for.
+async function refreshSensors() {
+  const started = performance.now();
+  try {
+    const response = await fetch(CGI + "?data=2", { cache: "no-store" });
+    const body = await response.arrayBuffer();
+    if (response.ok)
+      showSensors(new Uint8Array(body));
+    else
+      showSensorProblem("web server answered " + response.status);
+  } catch (err) {
+    showSensorProblem("no answer");
+  }
+  const spent = performance.now() - started;
+  setTimeout(refreshSensors, Math.max(0, REFRESH_MS - spent));
+}
+
 for (const tile of TILES) {
   makeTile(tile);
   refresh(tile);
 }
+refreshSensors();
