@@ -11,6 +11,8 @@
 
 json state;
 
+enum sensor_type { temperature = 1, ma420 = 2, atod = 5 };
+
 std::string dump(const json &j, int indent)
 {
 	return j.dump(indent, ' ', false, json::error_handler_t::replace);
@@ -115,189 +117,234 @@ static bool shape(const json &args, const char *sig)
 	return true;
 }
 
-// Serve one call on an accepted connection. Fill the reply's outputs after
-// the result, which is returned; *changed tells that the state must be saved.
-// A call whose arguments have the wrong shape fails like a refused one.
-static int serve(const std::string &call, json &args, kel_msg *reply, bool *changed)
+struct call_row;
+
+// One call being served: its row, its arguments (of the shape the row
+// names) and the reply its outputs go into.
+struct request {
+	const call_row &row;
+	const json &args;
+	kel_msg *reply;
+};
+
+// A call keld-sim serves once logged in.  Arguments of another shape, or a
+// fail list naming the call, get the refusal without the handler running.
+// A call that changes a field of the state is saved whenever it does not
+// answer its refusal.
+struct call_row {
+	const char *name;
+	const char *shape;              // 'i' an integer, 's' a text, one letter an argument
+	int (*handler)(const request &r);
+	const char *changes = nullptr;  // the state field it changes, if any
+	int refusal = 0;                // what a failed call answers
+};
+
+// Whether the state's fail list refuses the call for everyone, or for item.
+static bool refused(const request &r, const std::string &item)
 {
-	const json &fail = state.contains("fail") ? state["fail"] : json::array();
-	auto refused = [&](const std::string &item) { return listed(fail, call, item); };
+	return listed(get_or(state, "fail", json()), r.row.name, item);
+}
 
-	if (call == "kel_noop")
-		return shape(args, "") && !refused("");
+// The sensor of type at port, unless there is none or the state refuses the
+// call for it (for item, for that sensor alone, or for everyone).
+static json *sensor_for(const request &r, int type, int port, const std::string &item = "")
+{
+	json *s = find_sensor(type, port);
+	if (!s || refused(r, item) || listed(get_or(*s, "fail", json()), r.row.name, item))
+		return nullptr;
+	return s;
+}
 
-	if (call == "kel_get_all_sensor_online") {
-		if (!shape(args, "") || refused(""))
-			return 0;
-		const json list = get_or(state, "sensors", json::array());
-		if (!list.is_array())
-			return 0;
-		msg_put_int(reply, (int32_t)list.size());
-		for (const json &s : list) {
-			msg_put_int(reply, int_of(get_or(s, "type", 0)));
-			msg_put_int(reply, int_of(get_or(s, "port", 0)));
-		}
-		return reply->bad ? 0 : 1;
-	}
+// Put a text of the state into the reply; it fails (throws) unless it is one.
+static int put_text(const request &r, const json &text)
+{
+	std::string t = text.get<std::string>();
+	msg_put_str(r.reply, t.data(), t.size());
+	return 1;
+}
 
-	if (call == "kel_get_sensor_status" || call == "kel_get_sensor_description") {
-		bool status = call == "kel_get_sensor_status";
-		if (!shape(args, "iii"))
-			return 0;
-		int item = args[0], type = args[status ? 1 : 0], port = args[status ? 2 : 1];
-		std::string key = status ? std::to_string(item) : "";
-		json *s = find_sensor(type, port);
-		if (!s || refused(key) || listed(get_or(*s, "fail", json()), call, key))
-			return 0;
-		if (!status) {
-			std::string d = get_or(*s, "description", "").get<std::string>();
-			msg_put_str(reply, d.data(), d.size());
-			return 1;
-		}
-		if (item != 0 && item != 2)
-			return 0;
-		msg_put_int(reply, int_of(get_or(*s, item == 2 ? "status" : "value", 0)));
-		return 1;
-	}
-
-	// The unit calls of one sensor family, found by port among its type.
-	struct family { const char *call; int type; bool text; };
-	static const family unit_calls[] = {
-		{"kel_get_sensor_threshold", 1, false},
-		{"kel_get_sensor_atod_value_type", 5, false},
-		{"kel_get_sensor_420MA_value_type", 2, false},
-		{"kel_get_sensor_atod_unit", 5, true},
-		{"kel_get_sensor_420MA_unit", 2, true},
-	};
-	for (const family &f : unit_calls) {
-		if (call != f.call)
-			continue;
-		bool threshold = f.type == 1;
-		if (!shape(args, threshold ? "iii" : f.text ? "ii" : "i"))
-			return 0;
-		json *s = find_sensor(f.type, args[threshold ? 2 : 0]);
-		if (!s || refused("") || listed(get_or(*s, "fail", json()), call, ""))
-			return 0;
-		if (threshold) {
-			msg_put_int(reply, get_or(*s, "fahrenheit", false).get<bool>() ? 0 : 1);
-		} else if (f.text) {
-			std::string u = get_or(*s, "unit", "").get<std::string>();
-			msg_put_str(reply, u.data(), u.size());
-		} else {
-			msg_put_int(reply, int_of(get_or(*s, "unit_type", 1)));
-		}
-		return 1;
-	}
-
-	if (call == "kel_db_get") {
-		if (!shape(args, "si"))
-			return 0;
-		std::string key = args[0];
-		json settings = get_or(state, "settings", json::object());
-		auto it = settings.is_object() ? settings.find(key) : settings.end();
-		if (refused(key) || it == settings.end() || !it->is_string())
-			return 0;
-		const std::string &v = it->get_ref<const std::string &>();
-		msg_put_str(reply, v.data(), v.size());
-		return 1;
-	}
-
-	static const char *const ip_keys[] = {"ip", "mask", "ip2"};
-	if (call == "kel_get_network_ip" || call == "kel_set_network_ip") {
-		bool set = call == "kel_set_network_ip";
-		if (!shape(args, set ? "ii" : "i"))
-			return 0;
-		int item = args[0];
-		if (item < 0 || item > 2 || refused(std::to_string(item)))
-			return 0;
-		json &net = state["network"];
-		if (!net.is_object())
-			net = json::object();
-		if (set) {
-			net[ip_keys[item]] = dotted((uint32_t)args[1].get<int>());
-			*changed = true;
-		} else {
-			msg_put_int(reply, (int32_t)address_of(get_or(net, ip_keys[item], "0.0.0.0")));
-		}
-		return 1;
-	}
-
-	if (call == "kel_set_use_dhcp" || call == "kel_set_camera_enable") {
-		if (!shape(args, "i") || refused(""))
-			return 0;
-		bool on = args[0].get<int>() != 0;
-		if (call == "kel_set_use_dhcp")
-			state["network"]["dhcp"] = on;
-		else
-			state["camera_enable"] = on;
-		*changed = true;
-		return 1;
-	}
-
-	if (call == "kel_reload_network_setting") {
-		if (!shape(args, "") || refused(""))
-			return 0;
-		count_up("network_reloads");
-		*changed = true;
-		return 1;
-	}
-
-	static const char *const text_calls[][2] = {
-		{"kel_set_manuf_name", "manuf_name"},
-		{"kel_set_product_name", "product_name"},
-		{"kel_set_system_description", "system_description"},
-		{"kel_set_help_url", "help_url"},
-	};
-	for (const auto &t : text_calls) {
-		if (call != t[0])
-			continue;
-		if (!shape(args, "si") || refused(""))
-			return 0;
-		state[t[1]] = args[0];
-		*changed = true;
-		return 1;
-	}
-
-	if (call == "kel_set_time_zone") {
-		if (!shape(args, "i") || refused(""))
-			return 0;
-		state["time_zone"] = args[0];
-		*changed = true;
-		return 1;
-	}
-
-	if (call == "kel_run_keld_command") {
-		if (!shape(args, "si") || refused("") || args[0] != "deleteDB")
-			return 0;
-		state["settings"] = json::object();
-		count_up("db_clears");
-		*changed = true;
-		return 1;
-	}
-
-	if (call == "kel_make_event") {
-		if (!shape(args, "iiiiiiii") || refused(""))
-			return 0;
-		json e = json::object();
-		static const char *const keys[] = {"type", "port", "value", "raw", "status", "degree"};
-		for (int i = 0; i < 6; i++)
-			e[keys[i]] = args[i];
-		e["source"] = dotted((uint32_t)args[6].get<int>());
-		e["cameras"] = (uint32_t)args[7].get<int>();
-		state["events"].push_back(e);
-		*changed = true;
-		return 1;
-	}
-
-	if (call == "kel_ppp_command") {
-		if (!shape(args, "iii") || refused(""))
-			return 1;
-		state["ppp_commands"].push_back({{"command", args[0]}, {"port", args[1]}, {"connect_to", args[2]}});
-		*changed = true;
+static int sensors_online(const request &r)
+{
+	const json list = get_or(state, "sensors", json::array());
+	if (!list.is_array())
 		return 0;
+	msg_put_int(r.reply, (int32_t)list.size());
+	for (const json &s : list) {
+		msg_put_int(r.reply, int_of(get_or(s, "type", 0)));
+		msg_put_int(r.reply, int_of(get_or(s, "port", 0)));
 	}
+	return r.reply->bad ? 0 : 1;
+}
 
+static int sensor_status(const request &r)
+{
+	int item = r.args[0];
+	json *s = sensor_for(r, r.args[1], r.args[2], std::to_string(item));
+	if (!s || (item != 0 && item != 2))
+		return 0;
+	msg_put_int(r.reply, int_of(get_or(*s, item == 2 ? "status" : "value", 0)));
+	return 1;
+}
+
+static int sensor_description(const request &r)
+{
+	json *s = sensor_for(r, r.args[0], r.args[1]);
+	return s ? put_text(r, get_or(*s, "description", "")) : 0;
+}
+
+static int fahrenheit(const request &r)
+{
+	json *s = sensor_for(r, temperature, r.args[2]);
+	if (!s)
+		return 0;
+	msg_put_int(r.reply, get_or(*s, "fahrenheit", false).get<bool>() ? 0 : 1);
+	return 1;
+}
+
+static int unit_type(const request &r, int type)
+{
+	json *s = sensor_for(r, type, r.args[0]);
+	if (!s)
+		return 0;
+	msg_put_int(r.reply, int_of(get_or(*s, "unit_type", 1)));
+	return 1;
+}
+
+static int unit_text(const request &r, int type)
+{
+	json *s = sensor_for(r, type, r.args[0]);
+	return s ? put_text(r, get_or(*s, "unit", "")) : 0;
+}
+
+static int db_get(const request &r)
+{
+	const std::string &key = r.args[0].get_ref<const std::string &>();
+	json settings = get_or(state, "settings", json::object());
+	auto it = settings.is_object() ? settings.find(key) : settings.end();
+	if (refused(r, key) || it == settings.end() || !it->is_string())
+		return 0;
+	return put_text(r, *it);
+}
+
+// Read or, for the call that changes the network settings, set the address
+// of the item the call names.
+static int network_ip(const request &r)
+{
+	static const char *const keys[] = {"ip", "mask", "ip2"};
+	int item = r.args[0];
+	if (item < 0 || item > 2 || refused(r, std::to_string(item)))
+		return 0;
+	json &net = state["network"];
+	if (!net.is_object())
+		net = json::object();
+	if (r.row.changes)
+		net[keys[item]] = dotted((uint32_t)r.args[1].get<int>());
+	else
+		msg_put_int(r.reply, (int32_t)address_of(get_or(net, keys[item], "0.0.0.0")));
+	return 1;
+}
+
+static int set_field(const request &r)
+{
+	state[r.row.changes] = r.args[0];
+	return 1;
+}
+
+static int set_flag(const request &r)
+{
+	state[r.row.changes] = r.args[0] != 0;
+	return 1;
+}
+
+static int count_call(const request &r)
+{
+	count_up(r.row.changes);
+	return 1;
+}
+
+static int clear_settings(const request &r)
+{
+	if (r.args[0] != "deleteDB")
+		return 0;
+	state[r.row.changes] = json::object();
+	count_up("db_clears");
+	return 1;
+}
+
+static int make_event(const request &r)
+{
+	static const char *const keys[] = {"type", "port", "value", "raw", "status", "degree"};
+	json e = json::object();
+	for (int i = 0; i < 6; i++)
+		e[keys[i]] = r.args[i];
+	e["source"] = dotted((uint32_t)r.args[6].get<int>());
+	e["cameras"] = (uint32_t)r.args[7].get<int>();
+	state[r.row.changes].push_back(e);
+	return 1;
+}
+
+static int ppp_command(const request &r)
+{
+	const json &a = r.args;
+	state[r.row.changes].push_back({{"command", a[0]}, {"port", a[1]}, {"connect_to", a[2]}});
 	return 0;
+}
+
+static const call_row call_table[] = {
+	{"kel_noop", "", [](const request &) { return 1; }},
+	{"kel_get_all_sensor_online", "", sensors_online},
+	{"kel_get_sensor_status", "iii", sensor_status},
+	{"kel_get_sensor_threshold", "iii", fahrenheit},
+	{"kel_get_sensor_atod_value_type", "i", [](const request &r) { return unit_type(r, atod); }},
+	{"kel_get_sensor_420MA_value_type", "i", [](const request &r) { return unit_type(r, ma420); }},
+	{"kel_get_sensor_atod_unit", "ii", [](const request &r) { return unit_text(r, atod); }},
+	{"kel_get_sensor_420MA_unit", "ii", [](const request &r) { return unit_text(r, ma420); }},
+	{"kel_get_sensor_description", "iii", sensor_description},
+	{"kel_db_get", "si", db_get},
+	{"kel_get_network_ip", "i", network_ip},
+	{"kel_set_network_ip", "ii", network_ip, "network"},
+	{"kel_set_use_dhcp", "i",
+	 [](const request &r) { state["network"]["dhcp"] = r.args[0] != 0; return 1; }, "network"},
+	{"kel_set_camera_enable", "i", set_flag, "camera_enable"},
+	{"kel_reload_network_setting", "", count_call, "network_reloads"},
+	{"kel_set_manuf_name", "si", set_field, "manuf_name"},
+	{"kel_set_product_name", "si", set_field, "product_name"},
+	{"kel_set_system_description", "si", set_field, "system_description"},
+	{"kel_set_help_url", "si", set_field, "help_url"},
+	{"kel_set_time_zone", "i", set_field, "time_zone"},
+	{"kel_run_keld_command", "si", clear_settings, "settings"},
+	{"kel_make_event", "iiiiiiii", make_event, "events"},
+	{"kel_ppp_command", "iii", ppp_command, "ppp_commands", 1},
+};
+
+static const call_row *find_call(const std::string &name)
+{
+	for (const call_row &row : call_table)
+		if (name == row.name)
+			return &row;
+	return nullptr;
+}
+
+// What a failed call answers: 0 but for the calls that say otherwise.
+static int refusal_of(const std::string &call)
+{
+	const call_row *row = find_call(call);
+	return row ? row->refusal : 0;
+}
+
+// Serve one call on an accepted connection: fill the reply's outputs after
+// the result, which is returned; *changed tells that the state must be saved.
+static int serve(const std::string &call, const json &args, kel_msg *reply, bool *changed)
+{
+	const call_row *row = find_call(call);
+	if (!row)
+		return 0;
+	request r = {*row, args, reply};
+	if (!shape(args, row->shape) || refused(r, ""))
+		return row->refusal;
+	int result = row->handler(r);
+	*changed = row->changes && result != row->refusal;
+	return result;
 }
 
 // Show addresses in the log as dotted text and the camera mask unsigned,
@@ -364,13 +411,13 @@ bool answer_request(conn &c, kel_msg *m, bool *changed, json *logged)
 		else if (call == "kel_disconnect")
 			result = 1;
 		else if (!c.authed)
-			result = call == "kel_ppp_command" ? 1 : 0;
+			result = refusal_of(call);
 		else
 			result = serve(call, args, m, changed);
 	} catch (const json::exception &e) {
 		// A hand-edited state whose fields have the wrong types.
 		fprintf(stderr, "keld-sim: %s: %s\n", call.c_str(), e.what());
-		result = call == "kel_ppp_command" ? 1 : 0;
+		result = refusal_of(call);
 		*changed = false;
 	}
 	readable_args(call, args);

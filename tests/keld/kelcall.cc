@@ -27,84 +27,123 @@ static const char *dotted(uint32_t v)
 	return inet_ntoa(a);
 }
 
+static int text_len(const char *text)
+{
+	return (int)strlen(text) + 1;
+}
+
+// Calls that answer with an int or a text, printed after the result.  The
+// answer is passed by its address: it is read once the call has made it.
+static void int_answer(int result, const int *out)
+{
+	printf("%d %d\n", result, *out);
+}
+
+static void text_answer(int result, const char *text)
+{
+	printf("%d %s\n", result, text);
+}
+
+static void print_sensors(int h, char **)
+{
+	int *list = nullptr;
+	int r = kel_get_all_sensor_online(h, &list);
+	printf("%d", r);
+	for (int k = 0; r && k <= 2 * list[0]; k++)
+		printf(" %d", list[k]);
+	printf("\n");
+	free(list);
+}
+
+static void print_db_get(int h, char **a)
+{
+	void *block;
+	char *value;
+	int st;
+	int r = kel_db_get(h, a[1], &block, &value, 2, &st);
+	printf("%d %d %s\n", r, st, value ? value : "(null)");
+	free(block);
+}
+
+// A call by its name on the command line: how many arguments follow it, and
+// how it is made and printed (a[1] is the first argument).
+struct call_row {
+	const char *name;
+	int args;
+	void (*make)(int h, char **a);
+};
+
+static const call_row call_table[] = {
+	{"noop", 0, [](int h, char **) { printf("%d\n", kel_noop(h)); }},
+	{"sensors", 0, print_sensors},
+	{"status", 3, [](int h, char **a) {
+		int out = -1;
+		int_answer(kel_get_sensor_status(h, atoi(a[1]), atoi(a[2]), atoi(a[3]), &out), &out);
+	}},
+	{"threshold", 3, [](int h, char **a) {
+		int out = -1;
+		int_answer(kel_get_sensor_threshold(h, atoi(a[1]), atoi(a[2]), atoi(a[3]), &out), &out);
+	}},
+	{"atod_type", 1, [](int h, char **a) {
+		int out = -1;
+		int_answer(kel_get_sensor_atod_value_type(h, atoi(a[1]), &out), &out);
+	}},
+	{"420ma_type", 1, [](int h, char **a) {
+		int out = -1;
+		int_answer(kel_get_sensor_420MA_value_type(h, atoi(a[1]), &out), &out);
+	}},
+	{"atod_unit", 1, [](int h, char **a) {
+		char text[64] = "";
+		text_answer(kel_get_sensor_atod_unit(h, atoi(a[1]), text, sizeof text), text);
+	}},
+	{"420ma_unit", 1, [](int h, char **a) {
+		char text[64] = "";
+		text_answer(kel_get_sensor_420MA_unit(h, atoi(a[1]), text, sizeof text), text);
+	}},
+	{"description", 2, [](int h, char **a) {
+		char text[64] = "";
+		int r = kel_get_sensor_description(h, atoi(a[1]), atoi(a[2]), text, sizeof text);
+		printf("%d %zu %s\n", r, strlen(text), text);
+	}},
+	{"db_get", 1, print_db_get},
+	{"get_ip", 1, [](int h, char **a) {
+		uint32_t v = 0;
+		int r = kel_get_network_ip(h, atoi(a[1]), &v);
+		text_answer(r, dotted(v));
+	}},
+	{"set_ip", 2,
+	 [](int h, char **a) { printf("%d\n", kel_set_network_ip(h, atoi(a[1]), addr(a[2]))); }},
+	{"dhcp", 1, [](int h, char **a) { printf("%d\n", kel_set_use_dhcp(h, atoi(a[1]))); }},
+	{"camera", 1, [](int h, char **a) { printf("%d\n", kel_set_camera_enable(h, atoi(a[1]))); }},
+	{"reload", 0, [](int h, char **) { printf("%d\n", kel_reload_network_setting(h)); }},
+	{"manuf", 1, [](int h, char **a) { printf("%d\n", kel_set_manuf_name(h, a[1], text_len(a[1]))); }},
+	{"product", 1,
+	 [](int h, char **a) { printf("%d\n", kel_set_product_name(h, a[1], text_len(a[1]))); }},
+	{"sysdesc", 1,
+	 [](int h, char **a) { printf("%d\n", kel_set_system_description(h, a[1], text_len(a[1]))); }},
+	{"url", 1, [](int h, char **a) { printf("%d\n", kel_set_help_url(h, a[1], text_len(a[1]))); }},
+	{"tz", 1, [](int h, char **a) { printf("%d\n", kel_set_time_zone(h, atoi(a[1]))); }},
+	{"command", 1,
+	 [](int h, char **a) { printf("%d\n", kel_run_keld_command(h, a[1], text_len(a[1]))); }},
+	{"event", 8, [](int h, char **a) {
+		printf("%d\n", kel_make_event(h, atoi(a[1]), atoi(a[2]), atoi(a[3]), atoi(a[4]), atoi(a[5]),
+		                              atoi(a[6]), addr(a[7]), (uint32_t)strtoul(a[8], nullptr, 0)));
+	}},
+	{"ppp", 3,
+	 [](int h, char **a) { printf("%d\n", kel_ppp_command(h, atoi(a[1]), atoi(a[2]), atoi(a[3]))); }},
+};
+
 // Make one call named by a[0] with n - 1 arguments. Return false when the
-// call is unknown or its arguments are short.
+// call is unknown or has another number of arguments.
 static bool call(int h, int n, char **a)
 {
-	const char *c = a[0];
-	auto i = [&](int k) { return k < n ? atoi(a[k]) : 0; };
-	int out = -1;
-	char text[64] = "";
-	if (!strcmp(c, "noop"))
-		printf("%d\n", kel_noop(h));
-	else if (!strcmp(c, "sensors")) {
-		int *list = nullptr;
-		int r = kel_get_all_sensor_online(h, &list);
-		printf("%d", r);
-		for (int k = 0; r && k <= 2 * list[0]; k++)
-			printf(" %d", list[k]);
-		printf("\n");
-		free(list);
-	} else if (!strcmp(c, "status") && n == 4) {
-		int r = kel_get_sensor_status(h, i(1), i(2), i(3), &out);
-		printf("%d %d\n", r, out);
-	} else if (!strcmp(c, "threshold") && n == 4) {
-		int r = kel_get_sensor_threshold(h, i(1), i(2), i(3), &out);
-		printf("%d %d\n", r, out);
-	} else if (!strcmp(c, "atod_type") && n == 2) {
-		int r = kel_get_sensor_atod_value_type(h, i(1), &out);
-		printf("%d %d\n", r, out);
-	} else if (!strcmp(c, "420ma_type") && n == 2) {
-		int r = kel_get_sensor_420MA_value_type(h, i(1), &out);
-		printf("%d %d\n", r, out);
-	} else if (!strcmp(c, "atod_unit") && n == 2) {
-		int r = kel_get_sensor_atod_unit(h, i(1), text, sizeof text);
-		printf("%d %s\n", r, text);
-	} else if (!strcmp(c, "420ma_unit") && n == 2) {
-		int r = kel_get_sensor_420MA_unit(h, i(1), text, sizeof text);
-		printf("%d %s\n", r, text);
-	} else if (!strcmp(c, "description") && n == 3) {
-		int r = kel_get_sensor_description(h, i(1), i(2), text, sizeof text);
-		printf("%d %zu %s\n", r, strlen(text), text);
-	} else if (!strcmp(c, "db_get") && n == 2) {
-		void *block;
-		char *value;
-		int st;
-		int r = kel_db_get(h, a[1], &block, &value, 2, &st);
-		printf("%d %d %s\n", r, st, value ? value : "(null)");
-		free(block);
-	} else if (!strcmp(c, "get_ip") && n == 2) {
-		uint32_t v = 0;
-		int r = kel_get_network_ip(h, i(1), &v);
-		printf("%d %s\n", r, dotted(v));
-	} else if (!strcmp(c, "set_ip") && n == 3)
-		printf("%d\n", kel_set_network_ip(h, i(1), addr(a[2])));
-	else if (!strcmp(c, "dhcp") && n == 2)
-		printf("%d\n", kel_set_use_dhcp(h, i(1)));
-	else if (!strcmp(c, "camera") && n == 2)
-		printf("%d\n", kel_set_camera_enable(h, i(1)));
-	else if (!strcmp(c, "reload"))
-		printf("%d\n", kel_reload_network_setting(h));
-	else if (!strcmp(c, "manuf") && n == 2)
-		printf("%d\n", kel_set_manuf_name(h, a[1], (int)strlen(a[1]) + 1));
-	else if (!strcmp(c, "product") && n == 2)
-		printf("%d\n", kel_set_product_name(h, a[1], (int)strlen(a[1]) + 1));
-	else if (!strcmp(c, "sysdesc") && n == 2)
-		printf("%d\n", kel_set_system_description(h, a[1], (int)strlen(a[1]) + 1));
-	else if (!strcmp(c, "url") && n == 2)
-		printf("%d\n", kel_set_help_url(h, a[1], (int)strlen(a[1]) + 1));
-	else if (!strcmp(c, "tz") && n == 2)
-		printf("%d\n", kel_set_time_zone(h, i(1)));
-	else if (!strcmp(c, "command") && n == 2)
-		printf("%d\n", kel_run_keld_command(h, a[1], (int)strlen(a[1]) + 1));
-	else if (!strcmp(c, "event") && n == 9)
-		printf("%d\n", kel_make_event(h, i(1), i(2), i(3), i(4), i(5), i(6), addr(a[7]),
-		                              (uint32_t)strtoul(a[8], nullptr, 0)));
-	else if (!strcmp(c, "ppp") && n == 4)
-		printf("%d\n", kel_ppp_command(h, i(1), i(2), i(3)));
-	else
-		return false;
-	return true;
+	for (const call_row &row : call_table) {
+		if (strcmp(a[0], row.name) == 0 && n == row.args + 1) {
+			row.make(h, a);
+			return true;
+		}
+	}
+	return false;
 }
 
 int main(int argc, char **argv)
