@@ -1,7 +1,8 @@
 // pingaddrd's reading of a captured frame: the first two bytes choose the
 // packet type and the payload size asked for, the rest is the frame, in a
 // buffer of exactly its length so that a read past its end is caught.  A
-// frame it accepts must be a whole echo request of the size asked for.
+// frame it accepts must be a whole, unfragmented IPv4 echo request of the
+// size asked for, its ICMP header where the IPv4 header's length puts it.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -22,11 +23,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	if (!read_echo_request(frame.data(), (ssize_t)frame.size(), packet_type, payload_size,
 	                       &request))
 		return 0;
-	// Only a whole echo request counts: its headers, and all of the packet
-	// its IPv4 header announces.
-	size_t total_length = frame.size() >= frame_min ? (size_t)(frame[16] << 8 | frame[17]) : 0;
-	if (frame.size() < frame_min || total_length > frame.size() - ip_header_offset ||
-	    (payload_size != -1 && request.payload_size != payload_size))
+	if (frame.size() < frame_min)
+		abort();
+	const unsigned char *ip = frame.data() + ip_header_offset;
+	size_t header_length = (size_t)(ip[0] & 0x0F) * 4;
+	size_t total_length = (size_t)(ip[2] << 8 | ip[3]);
+	bool whole = ip[0] >> 4 == 4 && header_length >= 20 && (ip[6] & 0x3F) == 0 && ip[7] == 0 &&
+	             ip[9] == 1 && total_length >= header_length + 8 &&
+	             total_length <= frame.size() - ip_header_offset;
+	if (!whole || ip[header_length] != 8 || ip[header_length + 1] != 0 ||
+	    request.payload_size != (int)(total_length - header_length - 8) ||
+	    (payload_size != -1 && request.payload_size != payload_size) ||
+	    memcmp(&request.destination, ip + 16, 4) != 0)
 		abort();
 	return 0;
 }

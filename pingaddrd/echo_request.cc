@@ -5,22 +5,34 @@
 #include "number.h"
 
 #include <linux/if_packet.h>
+#include <netinet/in.h>
+#include <netinet/ip_icmp.h>
 #include <string.h>
 #include <unistd.h>
 
 static const char usage_format[] =
 	"Usage: %s [-c] [-e command] [-t secs] [-l bytes] [-i interface] [-n] [-s] [-h]\n";
 
-// The six instructions run by the kernel on every IPv4 frame, so that the
-// daemon sleeps through all traffic but echo requests.  The IPv4 header is
-// taken to be 20 bytes long: the ICMP header starts at offset 34.
+// The program the kernel runs on every IPv4 frame, so that the daemon sleeps
+// through all traffic but echo requests.  The ICMP header is found where the
+// IPv4 header's length puts it rather than at offset 34: an installer's ping
+// may carry options (ping -R records the route in 40 bytes of them), and at
+// a fixed offset the option bytes of any other packet could pass for an echo
+// request.  A fragment is dropped: a later one holds no ICMP header, and a
+// first one is not the whole request, which always fits one frame.
 const sock_filter echo_request_filter[filter_length] = {
-	BPF_STMT(BPF_LD + BPF_B + BPF_ABS, 23),              // IPv4 protocol field
-	BPF_JUMP(BPF_JMP + BPF_JEQ + BPF_K, 1, 0, 3),        // ICMP, else drop
-	BPF_STMT(BPF_LD + BPF_H + BPF_ABS, 34),              // ICMP type and code
-	BPF_JUMP(BPF_JMP + BPF_JEQ + BPF_K, 0x0800, 0, 1),   // echo request, code 0, else drop
-	BPF_STMT(BPF_RET + BPF_K, 0xFFFFFFFF),               // accept the whole frame
-	BPF_STMT(BPF_RET + BPF_K, 0),                        // drop
+	BPF_STMT(BPF_LD + BPF_B + BPF_ABS, 14),                // IPv4 version and header length
+	BPF_STMT(BPF_ALU + BPF_AND + BPF_K, 0xF0),             // the version
+	BPF_JUMP(BPF_JMP + BPF_JEQ + BPF_K, 0x40, 0, 8),       // version 4, else drop
+	BPF_STMT(BPF_LD + BPF_B + BPF_ABS, 23),                // protocol field
+	BPF_JUMP(BPF_JMP + BPF_JEQ + BPF_K, IPPROTO_ICMP, 0, 6), // ICMP, else drop
+	BPF_STMT(BPF_LD + BPF_H + BPF_ABS, 20),                // flags and fragment offset
+	BPF_JUMP(BPF_JMP + BPF_JSET + BPF_K, 0x3FFF, 4, 0),    // a fragment: drop
+	BPF_STMT(BPF_LDX + BPF_B + BPF_MSH, 14),               // X: the IPv4 header's length
+	BPF_STMT(BPF_LD + BPF_H + BPF_IND, 14),                // ICMP type and code after it
+	BPF_JUMP(BPF_JMP + BPF_JEQ + BPF_K, ICMP_ECHO << 8, 0, 1), // echo request, code 0, else drop
+	BPF_STMT(BPF_RET + BPF_K, 0xFFFFFFFF),                 // accept the whole frame
+	BPF_STMT(BPF_RET + BPF_K, 0),                          // drop
 };
 
 // Copy text into a field of size bytes, cut to size - 1 characters.
@@ -99,26 +111,36 @@ static bool is_host_address(const unsigned char *address)
 bool read_echo_request(const unsigned char *frame, ssize_t length, int packet_type,
                        int payload_size, echo_request *request)
 {
-	// The filter passes any frame whose bytes at its offsets match, however
-	// short: act only on a whole echo request, its headers and as much
-	// packet as its IPv4 header announces.  A cut one is no installer's
-	// request, and its announced size would be a guess.
 	if (length < (ssize_t)frame_min || packet_type != PACKET_HOST)
 		return false;
 
-	unsigned char header[ip_header_size];
-	memcpy(header, frame + ip_header_offset, sizeof header);
-	int total_length = header[2] << 8 | header[3];
-	if (total_length < echo_overhead || total_length > length - (ssize_t)ip_header_offset)
+	// The filter let the frame through, but it may be short of what its
+	// header announces, and the reading here must stand without the filter:
+	// act only on a whole echo request, its headers and as much packet as
+	// its IPv4 header announces.  A cut one is no installer's request, and
+	// its announced size would be a guess.
+	const unsigned char *ip = frame + ip_header_offset;
+	size_t packet_length = (size_t)length - ip_header_offset;
+	size_t header_length = (size_t)(ip[0] & 0x0F) * 4;
+	size_t total_length = (size_t)(ip[2] << 8 | ip[3]);
+	unsigned fragment = (unsigned)(ip[6] << 8 | ip[7]) & 0x3FFF;  // more-fragments and offset
+	if (ip[0] >> 4 != 4 || header_length < ip_header_min || fragment != 0 ||
+	    ip[9] != IPPROTO_ICMP)
 		return false;
-	if (payload_size != -1 && payload_size != total_length - echo_overhead)
+	if (total_length < header_length + icmp_header_size || total_length > packet_length)
 		return false;
-	if (!is_host_address(header + 16))
+	const unsigned char *icmp = ip + header_length;
+	if (icmp[0] != ICMP_ECHO || icmp[1] != 0)
+		return false;
+	int size = (int)(total_length - header_length - icmp_header_size);
+	if (payload_size != -1 && payload_size != size)
+		return false;
+	if (!is_host_address(ip + 16))
 		return false;
 
-	request->payload_size = total_length - echo_overhead;
-	memcpy(&request->source, header + 12, sizeof request->source);
-	memcpy(&request->destination, header + 16, sizeof request->destination);
+	request->payload_size = size;
+	memcpy(&request->source, ip + 12, sizeof request->source);
+	memcpy(&request->destination, ip + 16, sizeof request->destination);
 	return true;
 }
 

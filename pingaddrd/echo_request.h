@@ -18,11 +18,11 @@ constexpr int options_go_on = -1;           // parse_options: start the daemon
 
 // Offsets into a frame as the packet socket delivers it, Ethernet header first.
 constexpr size_t ip_header_offset = 14;     // IPv4 header after the Ethernet header
-constexpr size_t ip_header_size = 20;       // IPv4 header without options
+constexpr size_t ip_header_min = 20;        // IPv4 header without options
+constexpr size_t icmp_header_size = 8;      // type, code, checksum, identifier, sequence
 constexpr size_t frame_min = 42;            // Ethernet, IPv4 and ICMP headers
-constexpr int echo_overhead = 28;           // IPv4 and ICMP headers in the total length
 
-constexpr unsigned filter_length = 6;       // instructions in the filter program
+constexpr unsigned filter_length = 12;      // instructions in the filter program
 
 // The settings of one run, filled from the command line.
 struct run_settings {
@@ -38,7 +38,7 @@ struct run_settings {
 
 // The fields of a captured echo request that decide what happens to it.
 struct echo_request {
-	int payload_size;                       // IPv4 total length less both headers
+	int payload_size;                       // IPv4 total length less both headers, options included
 	uint32_t source;                        // network byte order
 	uint32_t destination;                   // network byte order: the wanted address
 };
@@ -48,13 +48,15 @@ struct echo_request {
 // out for -h, everything else on err) are written.
 int parse_options(int argc, char **argv, run_settings *settings, FILE *out, FILE *err);
 
-// The kernel filter: accept ICMP echo requests (type 8, code 0), drop the rest.
+// The kernel filter: accept unfragmented IPv4 ICMP echo requests (type 8,
+// code 0), wherever the IPv4 header's length puts the ICMP header; drop the
+// rest.
 extern const sock_filter echo_request_filter[filter_length];
 
 // Read a received frame.  Return true and fill request when the frame was
-// addressed to this host's hardware address, holds the headers we read, has
-// the payload size asked for (payload_size -1: any) and asks for an address
-// an interface could have.
+// addressed to this host's hardware address and holds a whole, unfragmented
+// IPv4 echo request (type 8, code 0) with the payload size asked for
+// (payload_size -1: any), for an address an interface could have.
 bool read_echo_request(const unsigned char *frame, ssize_t length, int packet_type,
                        int payload_size, echo_request *request);
 

@@ -121,15 +121,17 @@ def checksum(data):
     return ~total & 0xFFFF
 
 
-def frame(dst_mac, src_mac, src_ip, dst_ip, protocol=1, icmp_type=8, payload=56):
-    """An Ethernet frame of an IPv4 packet: an ICMP echo request by default."""
+def frame(dst_mac, src_mac, src_ip, dst_ip, protocol=1, icmp_type=8, payload=56, options=b""):
+    """An Ethernet frame of an IPv4 packet: an ICMP echo request by default;
+    options (a multiple of 4 bytes) go into the IPv4 header."""
     if protocol == 1:
         body = struct.pack("!BBHHH", icmp_type, 0, 0, 0x1234, 1) + bytes(payload)
         body = body[:2] + struct.pack("!H", checksum(body)) + body[4:]
     else:
         body = struct.pack("!HHHH", 40000, 9, 8 + payload, 0) + bytes(payload)
-    header = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(body), 0, 0, 64, protocol, 0,
-                         socket.inet_aton(src_ip), socket.inet_aton(dst_ip))
+    header = struct.pack("!BBHHHBBH4s4s", 0x45 + len(options) // 4, 0,
+                         20 + len(options) + len(body), 0, 0, 64, protocol, 0,
+                         socket.inet_aton(src_ip), socket.inet_aton(dst_ip)) + options
     header = header[:10] + struct.pack("!H", checksum(header)) + header[12:]
     macs = bytes.fromhex(dst_mac.replace(":", "")) + bytes.fromhex(src_mac.replace(":", ""))
     return macs + b"\x08\x00" + header + body

@@ -107,6 +107,22 @@ class DirectChange(Network):
         self.assertEqual(recorded(), ["192.0.2.50"])
         self.assertEqual(pa.stderr_text().count(b"Changing IP address"), 1)
 
+    def test_only_echo_requests_count_wherever_the_header_puts_them(self):
+        p = self.start("-l", "56", "-e", RECORD)
+        # A timestamp request whose 4 bytes of IPv4 options read 8, 0: at
+        # the offset of a header without options they look like an echo
+        # request's type and code; its size is the one asked for once the
+        # options are counted as payload.
+        self.net.neighbour("192.0.2.13")
+        link = pa.installer_link()
+        link.send(pa.frame(self.net.mac, self.net.installer_mac, pa.INSTALLER_IP, "192.0.2.13",
+                           icmp_type=13, payload=52, options=b"\x08\x00\x00\x00"))
+        link.close()
+        # A real echo request of 56 payload bytes with 40 bytes of options.
+        self.request("192.0.2.50", "-R", "-s", "56")
+        self.assertEqual(pa.finish(p), 0)
+        self.assertEqual(recorded(), ["192.0.2.50"])
+
     def test_frames_from_before_the_filter_never_count(self):
         # Other IPv4 traffic at our hardware address while the daemon starts:
         # a frame that slipped in unfiltered would be taken for a request.
