@@ -14,6 +14,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <linux/capability.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
@@ -25,6 +26,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,13 +36,10 @@ constexpr uint32_t keld_mask = 0xFF000000;  // mask handed to keld, host byte or
 
 static const char timed_out[] = "Timed out.\n";       // written by the alarm handler
 
-// End the program after a failed start-up call: perror's line, then the error
-// text once more in a line of its own.
-[[noreturn]] static void fail_startup(const char *call)
+// End the program after a failed start-up step: what failed, and why.
+[[noreturn]] static void fail_startup(const char *what)
 {
-	int error = errno;
-	perror(call);
-	fprintf(stderr, "%s: %s.\n", call, strerror(error));
+	fprintf(stderr, "%s: %s.\n", what, strerror(errno));
 	exit(1);
 }
 
@@ -62,9 +61,7 @@ static int is_local_ip(int fd, uint32_t address)
 	list.ifc_len = sizeof records;
 	list.ifc_req = records;
 	if (ioctl(fd, SIOCGIFCONF, &list) < 0) {
-		int error = errno;
-		perror("is_local_ip: ioctl");
-		fprintf(stderr, "ioctl: %s\n", strerror(error));
+		fprintf(stderr, "Cannot list the interface addresses: %s.\n", strerror(errno));
 		return 0;
 	}
 
@@ -97,9 +94,8 @@ static void set_ip(int fd, uint32_t address, const char *name)
 	memcpy(&request.ifr_addr, &in, sizeof in);
 
 	if (ioctl(fd, SIOCSIFADDR, &request) < 0) {
-		int error = errno;
-		perror("set_ip: ioctl");
-		fprintf(stderr, "ioctl: %s.\n", strerror(error));
+		fprintf(stderr, "Cannot change the address of %s: %s.\n", request.ifr_name,
+		        strerror(errno));
 		exit(1);
 	}
 }
@@ -134,36 +130,92 @@ static void on_alarm(int)
 	_exit(0);
 }
 
-// Open the packet socket for IPv4 frames, with its filter in place.  It is
-// created for no protocol at all and bound to IPv4 only once the filter is
-// attached, so that no frame ever reaches its queue unfiltered.  The command
-// run on a request has no business with it: it is closed on exec.
-static int open_listener(const run_settings *settings)
+// Whether this process holds capability in its effective set.  Return false
+// when that cannot be told, after saying why.
+static bool read_capability(int capability, bool *held)
+{
+	__user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+	__user_cap_data_struct sets[_LINUX_CAPABILITY_U32S_3];
+	if (syscall(SYS_capget, &header, sets) < 0) {
+		fprintf(stderr, "Cannot read the capabilities of pingaddrd: %s.\n", strerror(errno));
+		return false;
+	}
+	*held = sets[capability / 32].effective >> (capability % 32) & 1;
+	return true;
+}
+
+// Check, before anything is set up, what this run needs and cannot do
+// without: the interface it captures on or changes, the capability of the
+// packet socket, and for a direct change the one of the change.  Otherwise
+// the daemon would detach and fail only when the installer pings, with the
+// box out of reach.  Report each missing thing in a line and end the
+// program; return the index of the interface named with -i, 0 without -i.
+static unsigned check_start(const run_settings *settings)
+{
+	bool direct_change = settings->change_address && !settings->through_keld;
+	bool complete = true;
+	unsigned index = 0;
+	if (settings->bind_to_interface || direct_change) {
+		index = if_nametoindex(settings->interface_name);
+		if (index == 0 && errno != ENODEV) {
+			fprintf(stderr, "Cannot look up interface %s: %s.\n", settings->interface_name,
+			        strerror(errno));
+			complete = false;
+		} else if (index == 0) {
+			fprintf(stderr, "No interface named %s%s.\n", settings->interface_name,
+			        settings->bind_to_interface ? "" : ", the one -c changes without -i");
+			complete = false;
+		}
+	}
+
+	bool held = false;
+	if (!read_capability(CAP_NET_RAW, &held))
+		exit(1);
+	if (!held) {
+		fputs("Missing CAP_NET_RAW: pingaddrd cannot capture echo requests.\n", stderr);
+		complete = false;
+	}
+	if (direct_change) {
+		if (!read_capability(CAP_NET_ADMIN, &held))
+			exit(1);
+		if (!held) {
+			fprintf(stderr, "Missing CAP_NET_ADMIN: pingaddrd cannot change the address of %s.\n",
+			        settings->interface_name);
+			complete = false;
+		}
+	}
+	if (!complete)
+		exit(1);
+	return settings->bind_to_interface ? index : 0;
+}
+
+// Open the packet socket for IPv4 frames of the interface with index (0
+// without -i: of every interface), with its filter in place.  It is created for no
+// protocol at all and bound to IPv4 only once the filter is attached, so
+// that no frame ever reaches its queue unfiltered.  The command run on a
+// request has no business with it: it is closed on exec.
+static int open_listener(const run_settings *settings, unsigned index)
 {
 	int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
 	if (fd < 0)
-		fail_startup("socket");
+		fail_startup("Cannot open a packet socket");
 
 	sockaddr_ll local;
 	memset(&local, 0, sizeof local);
 	local.sll_family = AF_PACKET;
 	local.sll_protocol = htons(ETH_P_IP);
-	if (settings->bind_to_interface) {
-		ifreq request;
-		memset(&request, 0, sizeof request);
-		set_request_name(&request, settings->interface_name);
-		if (ioctl(fd, SIOCGIFINDEX, &request) < 0)
-			fail_startup("SIOCGIFINDEX");
-		local.sll_ifindex = request.ifr_ifindex;
-	}
+	local.sll_ifindex = (int)index;
 
 	sock_fprog program;
 	program.len = filter_length;
 	program.filter = const_cast<sock_filter *>(echo_request_filter);
 	if (setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) < 0)
-		fail_startup("setsockopt");
-	if (bind(fd, (sockaddr *)&local, sizeof local) < 0)
-		fail_startup("bind");
+		fail_startup("Cannot attach the echo request filter");
+	if (bind(fd, (sockaddr *)&local, sizeof local) < 0) {
+		fprintf(stderr, "Cannot capture on %s: %s.\n",
+		        index != 0 ? settings->interface_name : "every interface", strerror(errno));
+		exit(1);
+	}
 	return fd;
 }
 
@@ -244,15 +296,27 @@ int main(int argc, char **argv)
 	// whoever started us would make every command look as if it failed.
 	signal(SIGCHLD, SIG_DFL);
 
-	int fd = open_listener(&settings);
+	int fd = open_listener(&settings, check_start(&settings));
 	if (!settings.foreground && daemon(0, 1) < 0) {
 		perror("daemon");
 		return 1;
 	}
 
-	fprintf(stderr, "Timeout in %d s.\n", settings.timeout);
-	fprintf(stderr, "Expecting echo request payload %d bytes.\n", settings.payload_size);
-	fprintf(stderr, "On echo request arrival, execute %s.\n", settings.command);
+	// What this run will do, options not given left out; the last line
+	// says that requests are awaited from now on.
+	if (settings.timeout != -1)
+		fprintf(stderr, "Timeout in %d s.\n", settings.timeout);
+	if (settings.payload_size != -1)
+		fprintf(stderr, "Expecting echo request payload %d bytes.\n", settings.payload_size);
+	if (settings.change_address && settings.through_keld)
+		fputs("On echo request arrival, have keld change the address.\n", stderr);
+	else if (settings.change_address)
+		fprintf(stderr, "On echo request arrival, change the address of %s.\n",
+		        settings.interface_name);
+	if (settings.command[0] != '\0')
+		fprintf(stderr, "On echo request arrival, execute %s.\n", settings.command);
+	fprintf(stderr, "Listening for echo requests on %s.\n",
+	        settings.bind_to_interface ? settings.interface_name : "every interface");
 
 	if (settings.timeout >= 1) {
 		// A signal blocked by whoever started us stays blocked across exec:

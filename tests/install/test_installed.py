@@ -132,7 +132,7 @@ class Installed(unittest.TestCase):
         finally:
             daemon.terminate()
             daemon.wait(timeout=10)
-        self.assertIn(b"Expecting echo request", daemon.stderr.read())
+        self.assertIn(b"Listening for echo requests on every interface.\n", daemon.stderr.read())
         daemon.stderr.close()
 
         # ttylaunch writes mgetty's configuration from keld's settings and,

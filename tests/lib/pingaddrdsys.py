@@ -20,7 +20,7 @@ APPLIANCE_IP = "192.0.2.1"
 INSTALLER_IP = "192.0.2.2"
 CLONE_NEWNET = 0x40000000
 STDERR = "/tmp/pingaddrd.err"
-STARTED = b"On echo request arrival, execute "
+STARTED = b"Listening for echo requests on "
 
 _libc = ctypes.CDLL(None, use_errno=True)
 
@@ -174,9 +174,21 @@ def finish(proc, timeout=20):
         raise
 
 
-def startup_lines(timeout=-1, payload=-1, command=""):
-    return ("Timeout in %d s.\nExpecting echo request payload %d bytes.\n"
-            "On echo request arrival, execute %s.\n" % (timeout, payload, command)).encode()
+def startup_lines(timeout=None, payload=None, change=None, command=None, on="every interface"):
+    """The start-up lines: change is the interface -c changes, or "keld" with -s."""
+    lines = []
+    if timeout is not None:
+        lines.append("Timeout in %d s." % timeout)
+    if payload is not None:
+        lines.append("Expecting echo request payload %d bytes." % payload)
+    if change == "keld":
+        lines.append("On echo request arrival, have keld change the address.")
+    elif change:
+        lines.append("On echo request arrival, change the address of %s." % change)
+    if command is not None:
+        lines.append("On echo request arrival, execute %s." % command)
+    lines.append("Listening for echo requests on %s." % on)
+    return ("\n".join(lines) + "\n").encode()
 
 
 def pids_of(name):

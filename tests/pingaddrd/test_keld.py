@@ -53,7 +53,7 @@ class ThroughKeld(KeldCase):
             self.assertEqual(keld.state()["network"],
                              {"ip": "192.0.2.50", "mask": "255.0.0.0", "ip2": "192.0.2.50",
                               "dhcp": False})
-        self.assertEqual(err, startup_lines(command="true") + CHANGING + b"true exit with 0.\n")
+        self.assertEqual(err, startup_lines(change="keld", command="true") + CHANGING + b"true exit with 0.\n")
         # keld applies the address; pingaddrd itself leaves the interface alone.
         self.assertEqual(self.net.addresses(), [pa.APPLIANCE_IP])
 
@@ -71,7 +71,7 @@ class ThroughKeld(KeldCase):
                 # What was stored before the refusal stays stored.
                 self.assertEqual(stored_ip(keld),
                                  "192.0.2.50" if position > 1 else "0.0.0.0")
-                self.assertEqual(err, startup_lines(command="true") + CHANGING + ERROR +
+                self.assertEqual(err, startup_lines(change="keld", command="true") + CHANGING + ERROR +
                                  b"true exit with 0.\n")
 
     def test_refused_login_makes_no_change(self):
@@ -79,13 +79,13 @@ class ThroughKeld(KeldCase):
             err = self.run_request("-c", "-s")
             self.assertEqual(keld.call_names(), ["kel_connect_unix", "kel_disconnect"])
             self.assertEqual(stored_ip(keld), "0.0.0.0")
-        self.assertEqual(err, startup_lines(command="true") + CHANGING +
+        self.assertEqual(err, startup_lines(change="keld", command="true") + CHANGING +
                          kelsys.REFUSED.encode() + b"Cannot open connection to keld\n"
                          b"true exit with 0.\n")
 
     def test_keld_not_running_still_runs_the_command(self):
         err = self.run_request("-c", "-s")
-        self.assertEqual(err, startup_lines(command="true") + CHANGING + kelsys.ABSENT.encode() +
+        self.assertEqual(err, startup_lines(change="keld", command="true") + CHANGING + kelsys.ABSENT.encode() +
                          b"Cannot open connection to keld\ntrue exit with 0.\n")
         self.assertEqual(self.net.addresses(), [pa.APPLIANCE_IP])
 
@@ -103,7 +103,7 @@ class OtherInterface(KeldCase):
         with kelsys.KeldSim() as keld:
             err = self.run_request("-c", "-s", "-i", "lan0")
             self.assertEqual([(c, a) for c, a, r in keld.calls()][1:-1], CHAIN)
-        self.assertEqual(err, startup_lines(command="true") +
+        self.assertEqual(err, startup_lines(change="keld", command="true", on="lan0") +
                          CHANGING.replace(b"eth0", b"lan0") + b"true exit with 0.\n")
 
 

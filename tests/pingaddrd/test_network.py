@@ -58,7 +58,7 @@ class DirectChange(Network):
         self.assertTrue(self.net.ping("192.0.2.50"))
         self.assertIsNone(p.poll())
         self.assertEqual(pa.finish(p), 0)
-        self.assertEqual(pa.stderr_text(), startup_lines(3) +
+        self.assertEqual(pa.stderr_text(), startup_lines(3, change="eth0") +
                          b"Changing IP address on interface eth0 to 192.0.2.50.\nTimed out.\n")
 
     def test_command_gets_the_address_and_leaves_the_interface(self):
@@ -73,7 +73,7 @@ class DirectChange(Network):
         self.assertEqual((env["NEW_IPADDR"], env["NEW_IP_ANET"], env["IFNAME"]),
                          ("198.51.100.7", "198", "eth0"))
         self.assertEqual(self.net.addresses(), [pa.APPLIANCE_IP])
-        self.assertEqual(pa.stderr_text(), startup_lines(command=command) +
+        self.assertEqual(pa.stderr_text(), startup_lines(command=command, on="eth0") +
                          command.encode() + b" exit with 0.\n")
 
     def test_only_the_payload_size_asked_for_counts(self):
@@ -83,7 +83,7 @@ class DirectChange(Network):
         self.assertEqual(pa.finish(p), 0)
         # The daemon ends on the first request that counts.
         self.assertEqual(recorded(), ["192.0.2.56"])
-        self.assertTrue(pa.stderr_text().startswith(startup_lines(-1, 56, RECORD)))
+        self.assertTrue(pa.stderr_text().startswith(startup_lines(payload=56, command=RECORD)))
 
     def test_requests_not_for_a_new_address_at_our_hardware_address_are_ignored(self):
         p = self.start("-c", "-e", RECORD)
@@ -221,17 +221,17 @@ class DirectChange(Network):
                          RECORD.encode() + b" exit with 0.\n")
 
 
-class MissingInterface(Network):
-    appliance_if = "lan0"
-
-    def test_direct_change_of_a_missing_eth0_ends_with_status_1(self):
+class VanishedInterface(Network):
+    def test_direct_change_of_an_interface_gone_since_the_start_ends_with_status_1(self):
         p = self.start("-c")
+        pa.sh("ip", "-n", "appliance", "link", "set", "eth0", "down")
+        pa.sh("ip", "-n", "appliance", "link", "set", "eth0", "name", "lan0")
+        pa.sh("ip", "-n", "appliance", "link", "set", "lan0", "up")
         self.request("192.0.2.50")
         self.assertEqual(pa.finish(p), 1)
-        self.assertEqual(pa.stderr_text(), startup_lines() +
+        self.assertEqual(pa.stderr_text(), startup_lines(change="eth0") +
                          b"Changing IP address on interface eth0 to 192.0.2.50.\n"
-                         b"set_ip: ioctl: No such device\nioctl: No such device.\n")
-        self.assertEqual(self.net.addresses(), [pa.APPLIANCE_IP])
+                         b"Cannot change the address of eth0: No such device.\n")
 
 
 class LongInterfaceName(Network):
@@ -294,7 +294,7 @@ class CommandAndTimeout(Network):
         self.request("192.0.2.50")
         self.assertTrue(pa.wait_gone(daemons[0]))
         self.assertEqual(self.net.addresses(), ["192.0.2.50"])
-        self.assertEqual(pa.stderr_text(), startup_lines(3) +
+        self.assertEqual(pa.stderr_text(), startup_lines(3, change="eth0") +
                          b"Changing IP address on interface eth0 to 192.0.2.50.\nTimed out.\n")
 
 
