@@ -2,8 +2,8 @@
 # no-cxx-runtime.sh LOADER FILE...: fail when a shipped program or library
 # needs libstdc++ or libgcc_s, directly or through anything it loads: a C
 # program loads neither.  LOADER says how to list what a file loads: "ldd",
-# an emulator that runs the target's own loader (cross builds), or "none" to
-# check only the direct needs.
+# an emulator that runs the target's own loader (cross builds; the target's
+# root in QEMU_LD_PREFIX), or "none" to check only the direct needs.
 loader=$1
 shift
 if [ "$loader" != ldd ] && [ "$loader" != none ]; then
@@ -16,7 +16,7 @@ loads() {
 	if [ "$loader" = ldd ]; then
 		ldd "$1"
 	else
-		"$loader" "$interp" --list "$1"
+		"$loader" "${QEMU_LD_PREFIX:-}$interp" --list "$1"
 	fi
 }
 status=0

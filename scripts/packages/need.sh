@@ -2,30 +2,24 @@
 #
 # packages_in LIST...: the package names in lists such as
 # scripts/packages/*.txt, without comments, once each.
-# need_packages NAME...: as root, apt-get installs the missing ones (adding
-# the armhf architecture first when an :armhf one is among them); otherwise
-# they are named with the lines to run, and the call fails.
+# need_packages NAME...: as root, apt-get installs the missing ones;
+# otherwise they are named with the line to run, and the call fails.
 
 packages_in() {
 	sed 's/#.*//' "$@" | tr -s ' \t' '\n\n' | grep . | sort -u
 }
 
 need_packages() {
-	local p arm=0 missing=()
+	local p missing=()
 	for p in "$@"; do
-		case $p in *:armhf) arm=1 ;; esac
 		dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed' ||
 			missing+=("$p")
 	done
 	[ ${#missing[@]} -gt 0 ] || return 0
 	if [ "$(id -u)" != 0 ]; then
 		echo "Missing packages; as root, run:" >&2
-		[ $arm = 1 ] && echo "  dpkg --add-architecture armhf" >&2
 		echo "  apt-get update && apt-get install -y ${missing[*]}" >&2
 		return 1
-	fi
-	if [ $arm = 1 ] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
-		dpkg --add-architecture armhf
 	fi
 	echo "Installing ${missing[*]}" >&2
 	export DEBIAN_FRONTEND=noninteractive

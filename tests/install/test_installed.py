@@ -51,7 +51,9 @@ class Installed(unittest.TestCase):
             # The machine's ldconfig leaves the target's libraries out of its
             # cache; the target's loader also searches its own multiarch
             # folder, where the target's ldconfig would have made it findable.
+            # The emulator looks there in the target's root first, then here.
             library = installed("libkel.so.1")
+            os.makedirs("/usr/lib/arm-linux-gnueabihf", exist_ok=True)
             os.symlink(library, "/usr/lib/arm-linux-gnueabihf/libkel.so.1")
 
     def test_programs_find_libkel_by_its_soname_with_no_run_path(self):
