@@ -2,6 +2,7 @@
 
 import fcntl
 import os
+import re
 import signal
 import socket
 import struct
@@ -60,6 +61,23 @@ class DirectChange(Network):
         self.assertEqual(pa.finish(p), 0)
         self.assertEqual(pa.stderr_text(), startup_lines(3, change="eth0") +
                          b"Changing IP address on interface eth0 to 192.0.2.50.\nTimed out.\n")
+
+    def test_shipped_options_take_only_the_sized_ping_within_a_window(self):
+        with open(os.path.join(kelsys.SOURCE, "pingaddrd", "pingaddrd.default")) as f:
+            options = re.search(r'^PINGADDRD_OPTS="(.*)"$', f.read(), re.M).group(1).split()
+        self.assertIn("-t", options)
+        size = options[options.index("-l") + 1]
+        p = self.start(*options)
+        self.request("192.0.2.50")                   # an ordinary ping
+        self.request("192.0.2.60", "-s", size)       # the installer's
+        self.assertTrue(kelsys.wait_for(lambda: self.net.addresses() == ["192.0.2.60"]))
+        # A machine that still has the old address at our hardware address
+        # pings it: that must not move the box back.
+        self.request(pa.APPLIANCE_IP)
+        self.request("192.0.2.70", "-s", size)       # a correction, read after it
+        self.assertTrue(kelsys.wait_for(lambda: self.net.addresses() == ["192.0.2.70"]))
+        self.assertEqual(pa.stderr_text().count(b"Changing IP address"), 2)
+        self.assertIsNone(p.poll())
 
     def test_command_gets_the_address_and_leaves_the_interface(self):
         command = "env > /tmp/env; ls -l /proc/$$/fd > /tmp/fds"
