@@ -32,10 +32,6 @@ std::vector<unsigned char> make_frame(size_t length, int total_length = 84, int 
 	return f;
 }
 
-}  // namespace
-
-namespace {
-
 struct parsed {
 	int status;
 	std::string out, err;

@@ -75,13 +75,6 @@ TEST(PortMask, BitIsTheMaskBitItselfAndOnlyForOurPorts)
 	EXPECT_EQ(port_bit(-1, 31), 0);
 }
 
-TEST(PortTable, NamesByPort)
-{
-	const char *want[] = {"ttySMX0", "ttySMX1", "rfcomm0", "ttyACM0"};
-	for (int port = 0; port < port_count; port++)
-		EXPECT_STREQ(ports::ttyname[port], want[port]) << port;
-}
-
 TEST(ConfigText, HeadAndStanzasAreByteExact)
 {
 	bool ok;
