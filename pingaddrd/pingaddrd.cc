@@ -37,7 +37,7 @@ constexpr uint32_t keld_mask = 0xFF000000;  // mask handed to keld, host byte or
 static const char timed_out[] = "Timed out.\n";       // written by the alarm handler
 
 // End the program after a failed start-up step: what failed, and why.
-[[noreturn]] static void fail_startup(const char *what)
+[[noreturn]] static void die_startup_failed(const char *what)
 {
 	fprintf(stderr, "%s: %s.\n", what, strerror(errno));
 	exit(1);
@@ -81,7 +81,7 @@ static int is_local_ip(int fd, uint32_t address)
 
 // Give interface name the address (network byte order).  Return only when it
 // was set; otherwise report why and end the program.
-static void set_ip(int fd, uint32_t address, const char *name)
+static void set_ip_or_exit(int fd, uint32_t address, const char *name)
 {
 	ifreq request;
 	memset(&request, 0, sizeof request);
@@ -103,7 +103,7 @@ static void set_ip(int fd, uint32_t address, const char *name)
 // Have keld store the address as the appliance's own, DHCP off, and apply
 // it.  keld's network settings name no interface, so only the address is
 // used.  A failure is reported and the daemon goes on listening.
-static void set_ip_via_keld(int, uint32_t address, const char *)
+static void set_ip_via_keld(uint32_t address)
 {
 	int handle;
 	if (keld_login_community(stderr, &handle) != keld_logged_in) {
@@ -150,7 +150,7 @@ static bool read_capability(int capability, bool *held)
 // the daemon would detach and fail only when the installer pings, with the
 // box out of reach.  Report each missing thing in a line and end the
 // program; return the index of the interface named with -i, 0 without -i.
-static unsigned check_start(const run_settings *settings)
+static unsigned check_start_or_exit(const run_settings *settings)
 {
 	bool direct_change = settings->change_address && !settings->through_keld;
 	bool complete = true;
@@ -194,11 +194,11 @@ static unsigned check_start(const run_settings *settings)
 // protocol at all and bound to IPv4 only once the filter is attached, so
 // that no frame ever reaches its queue unfiltered.  The command run on a
 // request has no business with it: it is closed on exec.
-static int open_listener(const run_settings *settings, unsigned index)
+static int open_listener_or_exit(const run_settings *settings, unsigned index)
 {
 	int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
 	if (fd < 0)
-		fail_startup("Cannot open a packet socket");
+		die_startup_failed("Cannot open a packet socket");
 
 	sockaddr_ll local;
 	memset(&local, 0, sizeof local);
@@ -210,7 +210,7 @@ static int open_listener(const run_settings *settings, unsigned index)
 	program.len = filter_length;
 	program.filter = const_cast<sock_filter *>(echo_request_filter);
 	if (setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) < 0)
-		fail_startup("Cannot attach the echo request filter");
+		die_startup_failed("Cannot attach the echo request filter");
 	if (bind(fd, (sockaddr *)&local, sizeof local) < 0) {
 		fprintf(stderr, "Cannot capture on %s: %s.\n",
 		        index != 0 ? settings->interface_name : "every interface", strerror(errno));
@@ -221,7 +221,7 @@ static int open_listener(const run_settings *settings, unsigned index)
 
 // Run the command with the new address in its environment, then end: status
 // 0 when it ran to its end, whatever its own status, 1 otherwise.
-[[noreturn]] static void run_command(const run_settings *settings, uint32_t address)
+[[noreturn]] static void run_command_and_exit(const run_settings *settings, uint32_t address)
 {
 	alarm(0);  // the timeout must not cut the command short
 
@@ -276,12 +276,12 @@ static int open_listener(const run_settings *settings, unsigned index)
 			fprintf(stderr, "Changing IP address on interface %s to %s.\n",
 			        settings->interface_name, inet_ntoa(in));
 			if (settings->through_keld)
-				set_ip_via_keld(fd, request.destination, settings->interface_name);
+				set_ip_via_keld(request.destination);
 			else
-				set_ip(fd, request.destination, settings->interface_name);
+				set_ip_or_exit(fd, request.destination, settings->interface_name);
 		}
 		if (settings->command[0] != '\0')
-			run_command(settings, request.destination);
+			run_command_and_exit(settings, request.destination);
 	}
 }
 
@@ -296,7 +296,7 @@ int main(int argc, char **argv)
 	// whoever started us would make every command look as if it failed.
 	signal(SIGCHLD, SIG_DFL);
 
-	int fd = open_listener(&settings, check_start(&settings));
+	int fd = open_listener_or_exit(&settings, check_start_or_exit(&settings));
 	if (!settings.foreground && daemon(0, 1) < 0) {
 		perror("daemon");
 		return 1;

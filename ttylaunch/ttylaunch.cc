@@ -58,7 +58,7 @@ static std::atomic<bool> stopping;      // a stop signal came: start no mgetty
 // keld is gone: say so and end the whole process, supervisors included.
 // Output is flushed after every message, so nothing is left to flush here
 // and _exit is safe from any thread.
-static void keld_unreachable()
+static void die_keld_unreachable()
 {
 	fputs("Cannot connect to keld\n", stdout);
 	fflush(stdout);
@@ -67,11 +67,11 @@ static void keld_unreachable()
 
 // Open a connection to keld for one question, or end the process when keld
 // cannot be reached or refuses the login.
-static int keld_open()
+static int keld_open_or_exit()
 {
 	int handle;
 	if (keld_login_community(stdout, &handle) != keld_logged_in)
-		keld_unreachable();
+		die_keld_unreachable();
 	// Other ports' supervisors start mgetty while this question is open; the
 	// handle must not live on in a getty and the pppd after it, whatever
 	// library made it.
@@ -142,7 +142,7 @@ static void write_options_file(int port, const char *own, const char *remote)
 // whose settings are there, enabled or not. Never removes a file. Returns 0.
 int create_cfg_file()
 {
-	int handle = keld_open();
+	int handle = keld_open_or_exit();
 	FILE *cfg = fopen(mgetty_config, "w");
 	if (!cfg) {
 		keld_close(handle);
@@ -183,7 +183,7 @@ int create_cfg_file()
 // Return the port's bit of the enabled-port mask, 0 when it is not enabled.
 int is_enable(int port)
 {
-	int handle = keld_open();
+	int handle = keld_open_or_exit();
 	char *text = settings_read(handle, "MGETTY-PORT");
 	keld_close(handle);
 	int mask = port_mask(text);

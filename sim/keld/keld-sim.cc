@@ -176,7 +176,7 @@ static void serve_connection(conn c)
 // Listen on path, replacing a socket file that nobody listens on any more.
 // A live daemon's socket is left alone: taking it over would cut that
 // daemon's clients off from the state they expect.
-static int listen_on(const char *path)
+static int listen_on_or_exit(const char *path)
 {
 	struct sockaddr_un sa;
 	memset(&sa, 0, sizeof sa);
@@ -292,7 +292,7 @@ int main(int argc, char **argv)
 	}
 
 	for (int i = 0; i < 2; i++) {
-		listeners[i] = listen_on(i == 0 ? keld_community_socket : keld_password_socket);
+		listeners[i] = listen_on_or_exit(i == 0 ? keld_community_socket : keld_password_socket);
 		fcntl(listeners[i], F_SETFL, fcntl(listeners[i], F_GETFL) | O_NONBLOCK);
 	}
 	std::thread(connection_worker).detach();
