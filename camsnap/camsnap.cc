@@ -12,9 +12,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ipc.h>
 #include <sys/mman.h>
-#include <sys/sem.h>
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
@@ -28,181 +26,72 @@
 
 constexpr int composite_size = 614400;  // room for a 640x480 frame-placed picture and more
 constexpr int work_area_size = composite_size + jpeg_area_size;
-constexpr int scratch_size = 640 * 480 * 3 / 2;  // the largest reduced frame, frame-placed
-constexpr int write_key_base = 12000;
-constexpr int read_key_base = 12004;
+constexpr int scratch_size = RAW_LARGEST_IMAGE_BYTES;  // the largest reduced frame, frame-placed
 // How long a request waits, in all, for a frame of one channel; a channel
 // that delivers nothing in that time counts as a failed semaphore operation.
 constexpr int sem_wait_seconds = 3;
-constexpr long retry_pause_ns = 5000000;  // after another channel's frame, before waiting again
 
-static const char raw_file[] = "/tmp/raw.camsnap";
+// The picture each mode asks for, one row a mode.  A single channel's
+// picture of 0 x 0 is the frame's own size; a frame is reduced by the
+// whole factor that takes it to the picture's width, never enlarged.  The
+// quad view's picture holds the four channels, each reduced to a quarter.
+struct picture_mode {
+	bool quad;         // a row of the quad view, not of one channel
+	long mode;         // the query's mode
+	bool other_modes;  // also the row of every mode its view does not list
+	int width, height;
+};
+constexpr picture_mode picture_modes[] = {
+	{false, 0, false, 0, 0},
+	{false, 1, false, 320, 240},
+	{false, 2, false, 160, 120},
+	{false, 3, true, 80, 60},
+	{true, 0, false, 640, 480},
+	{true, 1, false, 320, 240},
+	{true, 2, true, 160, 120},
+};
+
 static const char day[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 static const char month[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-static int sem_read;                       // read semaphore of the channel pre_q last prepared
-static int sem_write;                      // write semaphore of that channel
-static struct sembuf operations;           // the one operation every semop here makes
-static int argument;                       // semctl SETVAL argument
 static uint8_t work_area[work_area_size];  // composite area, then the JPEG output area
 static uint8_t scratch[scratch_size];      // a reduced frame outside the composite
 
 static uint8_t *const composite = work_area;
 static uint8_t *const jpeg_area = work_area + composite_size;
 
-// Return the semaphore set of key base + channel, or -1 after a message.
-// Key 0 is IPC_PRIVATE, for which semget makes a new set every time: a query
-// such as "channel=-12000" would leave one behind per request until the
-// system has none left.  No camera has that key, so it counts as missing.
-static int get_raw_sem_id(int key_base, int channel)
-{
-	key_t key = (key_t)((long)key_base + channel);
-	int id = key == IPC_PRIVATE ? -1 : semget(key, 1, 0666);
-	if (id < 0)
-		fprintf(stderr, "Unable to obtain semaphore for channel %d.\n", channel);
-	return id;
-}
-
-// Whether the monotonic clock is still before deadline; if so, the time
-// left goes to left.
-static bool time_left(const struct timespec *deadline, struct timespec *left)
-{
-	struct timespec now;
-	clock_gettime(CLOCK_MONOTONIC, &now);
-	long long ns = (long long)(deadline->tv_sec - now.tv_sec) * 1000000000 +
-	               (deadline->tv_nsec - now.tv_nsec);
-	if (ns <= 0)
-		return false;
-	left->tv_sec = (time_t)(ns / 1000000000);
-	left->tv_nsec = (long)(ns % 1000000000);
+static_assert([] {
+	for (const picture_mode &m : picture_modes)
+		if (m.quad && (long)m.width * m.height * 3 / 2 > composite_size)
+			return false;
 	return true;
-}
+}(), "the composite area must hold every quad view");
 
-// One semaphore operation on set id, given up at deadline; a raise, which
-// never waits, has none.  The read unit is taken with SEM_UNDO, so that a
-// request killed while it holds one does not close the channel for everyone
-// after it.
-static int sem_step(int id, int op, int flags, const struct timespec *deadline)
+// The row of picture_modes for mode in the quad view or the single one.
+static const picture_mode *picture_mode_of(bool quad, long mode)
 {
-	operations.sem_num = 0;
-	operations.sem_op = (short)op;
-	operations.sem_flg = (short)flags;
-	if (!deadline)
-		return semop(id, &operations, 1);
-	struct timespec left;
-	if (!time_left(deadline, &left)) {
-		errno = EAGAIN;
-		return -1;
+	const picture_mode *other = picture_modes;
+	for (const picture_mode &m : picture_modes) {
+		if (m.quad != quad)
+			continue;
+		if (m.mode == mode)
+			return &m;
+		if (m.other_modes)
+			other = &m;
 	}
-	return semtimedop(id, &operations, 1, &left);
+	return other;
 }
 
-// Wait until deadline for a fresh frame of channel and take a read unit.
-// Return 0 when the frame may be read, 1 when a semaphore is missing or an
-// operation fails or times out, -1 when the write semaphore cannot be reset.
-static int pre_q(int channel, const struct timespec *deadline)
-{
-	sem_read = get_raw_sem_id(read_key_base, channel);
-	sem_write = get_raw_sem_id(write_key_base, channel);
-	if (sem_read < 0 || sem_write < 0) {
-		fprintf(stderr, "Cannot get semaphore id for channel %d.\n", channel);
-		return 1;
-	}
-	argument = 0;
-	if (semctl(sem_write, 0, SETVAL, argument) < 0) {
-		fprintf(stderr, "Cannot set semaphore value for channel %d.\n", channel);
-		return -1;
-	}
-	if (sem_step(sem_write, -1, 0, deadline) != 0)
-		return 1;
-	if (sem_step(sem_read, -1, SEM_UNDO, deadline) != 0)
-		return 1;
-	return 0;
-}
-
-// Give back the read unit and let one more waiting reader through.
-static int post_q(int)
-{
-	if (sem_step(sem_read, +1, SEM_UNDO, nullptr) != 0)
-		return 1;
-	if (sem_step(sem_write, +1, 0, nullptr) != 0)
-		return 1;
-	return 0;
-}
-
-// Map the raw frame file if it holds a whole frame of channel: 0 when it
-// does, raw_other_channel when it holds another channel's frame, 1 otherwise.
-static int get_raw(int channel, uint8_t **address, int *fd, size_t *length)
-{
-	raw_frame_lost = 0;
-	return map_frame_file(raw_file, channel, address, fd, length);
-}
-
-// What take_frame got.  After frame_mapped and frame_unreadable the caller
-// releases the mapping and calls post_q (give_frame); after the others
-// nothing is held.
-enum frame_result {
-	frame_mapped,      // a whole frame of the channel is mapped
-	frame_unreadable,  // the file cannot be read; the blank picture stands in
-	frame_elsewhere,   // only other channels' frames within the bound: the same
-	frame_none,        // no frame within the bound, or a semaphore failed
-};
-
-// Wait for a frame of channel and map it.  Between our taking the camera's
-// raise and our taking the read unit, the camera may already have put the
-// next channel's frame in the file.  Then the read unit goes back, but not
-// the raise: that would only let another waiting reader of this channel in
-// to the same file.  The request waits for its channel's next frame instead,
-// so a camera that delivers is never answered with a blank.  All the tries
-// for one channel share one bound, so a request still ends in time; when it
-// passes, the pre_q of the next try fails at once.
-static frame_result take_frame(int channel, uint8_t **address, int *fd, size_t *length)
+// Wait for a frame of channel, for sem_wait_seconds at most, and map it.
+static frame_result take_channel(frame_hold *hold, int channel)
 {
 	struct timespec deadline;
 	clock_gettime(CLOCK_MONOTONIC, &deadline);
 	deadline.tv_sec += sem_wait_seconds;
-	int found = -1;  // the channel byte of the last file of another channel
-	while (pre_q(channel, &deadline) == 0) {
-		int result = get_raw(channel, address, fd, length);
-		if (result == 0)
-			return frame_mapped;
-		if (result != raw_other_channel)
-			return frame_unreadable;
-		found = (*address)[1];
-		release_frame_file(*address, *fd, *length);
-		sem_step(sem_read, +1, SEM_UNDO, nullptr);
-		// The channel's next frame is at least one other channel's frame
-		// away: a short pause costs nothing, and a camera that raises a
-		// channel without writing it does not have us spin till the bound.
-		const struct timespec pause = {0, retry_pause_ns};
-		nanosleep(&pause, nullptr);
-	}
-	if (found < 0)
+	if (ready_frame(hold, channel) != 0)
 		return frame_none;
-	// Only the last try is worth a line: the others were the normal
-	// hand-over between camera and readers.
-	fprintf(stderr, "raw file is %d, needed %d.\n", found, channel);
-	*address = (uint8_t *)MAP_FAILED;
-	*fd = -1;
-	*length = 0;
-	return frame_elsewhere;
-}
-
-// Undo what take_frame made, the mapping too when unmap is set; else it stays
-// till the process exits, which takes the whole address space down at once.
-// Unmapping a frame by itself costs the kernel a TLB invalidation per page
-// for mappings of up to 33 pages on x86 (a 320x240 frame's 29: some 600 us
-// on our virtual machines, where each one traps) and a TLBI a page on ARM.
-// Return post_q's result, 0 when it had nothing to give back.
-static int give_frame(int channel, frame_result got, uint8_t *address, int fd, size_t length,
-                      bool unmap)
-{
-	if (unmap)
-		release_frame_file(address, fd, length);
-	else
-		leave_frame_file(fd);
-	return got == frame_elsewhere ? 0 : post_q(channel);
+	return take_frame(hold, &deadline);
 }
 
 // Write every byte of the pieces to standard output, through short writes
@@ -295,12 +184,14 @@ static void semaphore_error_page()
 	write_all(&piece, 1);
 }
 
-// A blank raw frame: 320x240, dark grey, standing in for one that cannot be read.
+// A blank raw frame of the small size, dark grey, standing in for one that
+// cannot be read.
 static void blank_raw_frame(uint8_t *frame)
 {
-	frame[0] = 0;
-	frame[1] = 0;
-	fill_blank(frame + raw_header_bytes, 320, 240);
+	raw_frame_size s = raw_size(0);
+	frame[RAW_FLAG_BYTE] = 0;
+	frame[RAW_CHANNEL_BYTE] = 0;
+	fill_blank(frame + RAW_HEADER_BYTES, s.width, s.height);
 }
 
 // About to write all of [start, start + length) of the process's own fixed
@@ -349,33 +240,25 @@ static int encode(int quality, int frame_width, int frame_height, int width, int
 // standing in for it) of resolution flag and return the JPEG length.
 static int single_picture(const uint8_t *frame, uint8_t flag, long mode, int quality)
 {
-	int w = raw_width(flag), h = raw_height(flag);
-	int factor;
-	if (mode == 0)
-		factor = 1;
-	else if (mode == 1)
-		factor = w / 320;
-	else if (mode == 2)
-		factor = w / 160;
-	else
-		factor = w / 80;
-	if (factor == 1)
-		return encode(quality, w, h, w, h, frame + raw_header_bytes);
+	const picture_mode *picture = picture_mode_of(false, mode);
+	raw_frame_size size = raw_size(flag);
+	int w = size.width, h = size.height;
+	int factor = picture->width ? w / picture->width : 1;
+	if (factor <= 1)
+		return encode(quality, w, h, w, h, frame + RAW_HEADER_BYTES);
 	// Never in place: a reduction by 2 in place takes chroma into the last
 	// two luma samples, a stain in the picture's corner.
 	uint8_t *reduced = frame == composite ? scratch : composite;
 	prepare_reduced(reduced, w, h, factor);
-	yuv_avg_resize((uint8_t *)frame + raw_header_bytes, reduced, w, h, factor);
+	yuv_avg_resize(frame + RAW_HEADER_BYTES, reduced, w, h, factor);
 	return encode(quality, w, h, w / factor, h / factor, reduced);
 }
 
 // One channel's picture, or the error page when its semaphores fail.
 static void single_view(int channel, long mode, int quality, int record)
 {
-	uint8_t *map;
-	int fd;
-	size_t length;
-	frame_result got = take_frame(channel, &map, &fd, &length);
+	frame_hold hold;
+	frame_result got = take_channel(&hold, channel);
 	if (got == frame_none) {
 		semaphore_error_page();
 		return;
@@ -383,17 +266,17 @@ static void single_view(int channel, long mode, int quality, int record)
 	const uint8_t *frame = composite;
 	uint8_t flag = 0;  // that of the blank frame
 	if (got == frame_mapped) {
-		frame = map;
-		flag = raw_frame_flag;
+		frame = hold.map.address;
+		flag = hold.map.flag;
 	} else {
 		blank_raw_frame(composite);
 	}
 	int jpeg_length = single_picture(frame, flag, mode, quality);
-	if (frame != composite && raw_frame_lost) {
+	if (frame != composite && hold.map.lost) {
 		blank_raw_frame(composite);
 		jpeg_length = single_picture(composite, 0, mode, quality);
 	}
-	if (give_frame(channel, got, map, fd, length, false) != 0) {
+	if (give_frame(&hold, got, false) != 0) {
 		semaphore_error_page();
 		return;
 	}
@@ -404,49 +287,41 @@ static void single_view(int channel, long mode, int quality, int record)
 // its quarter blank.
 static void quad_view(long mode, int quality, int record)
 {
-	int qw, qh, factor;
-	if (mode == 0) {
-		qw = 640, qh = 480, factor = 1;
-	} else if (mode == 1) {
-		qw = 320, qh = 240, factor = 2;
-	} else {
-		qw = 160, qh = 120, factor = 4;
-	}
+	const picture_mode *picture = picture_mode_of(true, mode);
+	int qw = picture->width, qh = picture->height;
 	prepare_pages(composite, (size_t)qw * qh * 3 / 2);
-	bool placed[4] = {false, false, false, false};
+	bool placed[RAW_CHANNELS] = {};
 	bool scratch_prepared = false;
-	for (int channel = 0; channel < 4; channel++) {
-		uint8_t *map;
-		int fd;
-		size_t length;
-		frame_result got = take_frame(channel, &map, &fd, &length);
-		if (got == frame_none)
-			continue;
-		if (got == frame_mapped) {
-			const uint8_t *planes = map + raw_header_bytes;
-			int w = raw_width(raw_frame_flag), h = raw_height(raw_frame_flag);
-			int f = raw_frame_flag ? 2 * factor : factor;
-			if (f > 1) {
+	for (int channel = 0; channel < RAW_CHANNELS; channel++) {
+		frame_hold hold;
+		frame_result got = take_channel(&hold, channel);
+		raw_frame_size size = raw_size(hold.map.flag);
+		int w = size.width, h = size.height, factor = w / (qw / 2);
+		// A frame smaller than its quarter leaves the quarter blank.
+		if (got == frame_mapped && factor >= 1) {
+			const uint8_t *planes = hold.map.address + RAW_HEADER_BYTES;
+			if (factor > 1) {
 				if (!scratch_prepared) {
-					prepare_reduced(scratch, w, h, f);
+					prepare_reduced(scratch, w, h, factor);
 					scratch_prepared = true;
 				}
-				yuv_avg_resize((uint8_t *)planes, scratch, w, h, f);
+				yuv_avg_resize(planes, scratch, w, h, factor);
 				planes = scratch;
 			}
 			put_thumbnail(planes, composite, w, h, qw, qh, channel);
 			// A file that shrank under us leaves zeros: blank instead.
-			placed[channel] = !raw_frame_lost;
+			placed[channel] = !hold.map.lost;
 		}
-		// A 640x480 frame (or a file not taken) goes before the next is
-		// mapped, so that the view never holds more than one; four 320x240
-		// frames take about what one of those does.
-		give_frame(channel, got, map, fd, length, got != frame_mapped || raw_frame_flag != 0);
+		// A large frame (or a file not taken) goes before the next is
+		// mapped, so that the view never holds more than one; four frames
+		// of a quarter of the largest take about what one of those does.
+		give_frame(&hold, got,
+		           got != frame_mapped || (long)w * h * 3 / 2 > RAW_LARGEST_IMAGE_BYTES / 4);
 	}
 	// Only now the quarters that stayed empty, so that a full view writes
 	// each byte of the composite once.
 	bool blank_made = false;
-	for (int channel = 0; channel < 4; channel++) {
+	for (int channel = 0; channel < RAW_CHANNELS; channel++) {
 		if (placed[channel])
 			continue;
 		if (!blank_made) {

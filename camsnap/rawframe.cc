@@ -1,34 +1,41 @@
-// The raw frame file is mapped, never copied.  A producer that truncates the
+// The raw frame file is mapped, never copied.  A camera that truncates the
 // file while a request reads it would make the kernel raise SIGBUS; the guard
 // below puts zero pages in place of the lost ones instead, so a request never
 // dies of it.
 #include "rawframe.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/ipc.h>
 #include <sys/mman.h>
+#include <sys/sem.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-volatile sig_atomic_t raw_frame_lost;  // the mapping lost its file's pages
-uint8_t raw_frame_flag;
-static uint8_t *volatile guarded_address;  // mapping the SIGBUS guard covers
-static volatile size_t guarded_length;     // its length
+constexpr long retry_pause_ns = 5000000;     // after another channel's frame, before waiting again
+constexpr long camera_wait_slice_ns = 200000000;  // the camera's waits look at its stop flag this often
+constexpr int write_value_cap = 1024;        // keeps an unread channel's raises below SEMVMX
+
+static struct sembuf operations;      // the one operation every semop of a reader makes
+static int argument;                  // semctl SETVAL argument
+static frame_map *volatile guarded;   // the mapping the SIGBUS guard covers
 
 static void on_sigbus(int sig, siginfo_t *info, void *)
 {
 	uint8_t *at = (uint8_t *)info->si_addr;
-	if (guarded_address && at >= guarded_address && at < guarded_address + guarded_length &&
-	    mmap(guarded_address, guarded_length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
-	         -1, 0) != MAP_FAILED) {
-		raw_frame_lost = 1;
+	frame_map *map = guarded;
+	if (map && at >= map->address && at < map->address + map->length &&
+	    mmap(map->address, map->length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
+	         0) != MAP_FAILED) {
+		map->lost = 1;
 		return;  // the faulting read now finds a zero page
 	}
 	signal(sig, SIG_DFL);  // not ours: die of it as usual on return
 }
 
-static void guard_mapping(uint8_t *address, size_t length)
+static void guard_mapping(frame_map *map)
 {
 	static bool installed;  // the handler is set once per process
 	if (!installed) {
@@ -40,62 +47,244 @@ static void guard_mapping(uint8_t *address, size_t length)
 		sigaction(SIGBUS, &sa, NULL);
 		installed = true;
 	}
-	guarded_address = address;
-	guarded_length = length;
+	guarded = map;
 }
 
-int map_frame_file(const char *path, int channel, uint8_t **address, int *fd, size_t *length)
+int map_frame_file(const char *path, int channel, frame_map *map)
 {
-	*address = (uint8_t *)MAP_FAILED;
-	*length = 0;
+	map->address = (uint8_t *)MAP_FAILED;
+	map->length = 0;
+	map->flag = 0;
+	map->lost = 0;
 	// Without O_NONBLOCK a FIFO put in the file's place would hold the
 	// request in open() for as long as nobody writes to it, its read unit
 	// taken; with it the open returns at once and fstat turns it away.
-	*fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-	if (*fd < 0) {
+	map->fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	if (map->fd < 0) {
 		fprintf(stderr, "cannot open raw file! (%s)\n", path);
 		return 1;
 	}
 	struct stat st;
-	if (fstat(*fd, &st) != 0)
+	if (fstat(map->fd, &st) != 0)
 		return 1;
 	if (!S_ISREG(st.st_mode)) {
 		fprintf(stderr, "raw file is not a regular file! (%s)\n", path);
 		return 1;
 	}
-	if (st.st_size < raw_header_bytes) {
+	if (st.st_size < RAW_HEADER_BYTES) {
 		fprintf(stderr, "raw file is too short! (%s, %ld bytes)\n", path, (long)st.st_size);
 		return 1;
 	}
-	void *map = mmap(NULL, st.st_size, PROT_READ, MAP_SHARED, *fd, 0);
-	if (map == MAP_FAILED)
+	void *address = mmap(NULL, st.st_size, PROT_READ, MAP_SHARED, map->fd, 0);
+	if (address == MAP_FAILED)
 		return 1;
-	*address = (uint8_t *)map;
-	*length = st.st_size;
-	guard_mapping(*address, *length);
-	if ((*address)[1] != channel)
+	map->address = (uint8_t *)address;
+	map->length = st.st_size;
+	guard_mapping(map);
+	if (map->address[RAW_CHANNEL_BYTE] != channel)
 		return raw_other_channel;
-	uint8_t flag = *(volatile uint8_t *)*address;
+	uint8_t flag = ((volatile uint8_t *)map->address)[RAW_FLAG_BYTE];
 	long needed = raw_frame_bytes(flag);
-	if ((long)*length < needed) {
+	if ((long)map->length < needed) {
 		fprintf(stderr, "raw file is too short! (%s, %ld bytes, frame needs %ld)\n", path,
-		        (long)*length, needed);
+		        (long)map->length, needed);
 		return 1;
 	}
-	raw_frame_flag = flag;
+	map->flag = flag;
 	return 0;
 }
 
-void release_frame_file(uint8_t *address, int fd, size_t length)
+void release_frame_file(frame_map *map)
 {
-	leave_frame_file(fd);
-	if (address != MAP_FAILED)
-		munmap(address, length);
+	leave_frame_file(map);
+	if (map->address != MAP_FAILED)
+		munmap(map->address, map->length);
+	map->address = (uint8_t *)MAP_FAILED;
 }
 
-void leave_frame_file(int fd)
+void leave_frame_file(frame_map *map)
 {
-	guarded_address = NULL;
-	if (fd >= 0)
-		close(fd);
+	guarded = NULL;
+	if (map->fd >= 0)
+		close(map->fd);
+	map->fd = -1;
+}
+
+// Return the semaphore set of key base + channel, or -1 after a message.
+// Key 0 is IPC_PRIVATE, for which semget makes a new set every time: a query
+// such as "channel=-12000" would leave one behind per request until the
+// system has none left.  No camera has that key, so it counts as missing.
+static int get_raw_sem_id(int key_base, int channel)
+{
+	key_t key = (key_t)((long)key_base + channel);
+	int id = key == IPC_PRIVATE ? -1 : semget(key, 1, 0666);
+	if (id < 0)
+		fprintf(stderr, "Unable to obtain semaphore for channel %d.\n", channel);
+	return id;
+}
+
+// Whether the monotonic clock is still before deadline; if so, the time
+// left goes to left.
+static bool time_left(const struct timespec *deadline, struct timespec *left)
+{
+	struct timespec now;
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	long long ns = (long long)(deadline->tv_sec - now.tv_sec) * 1000000000 +
+	               (deadline->tv_nsec - now.tv_nsec);
+	if (ns <= 0)
+		return false;
+	left->tv_sec = (time_t)(ns / 1000000000);
+	left->tv_nsec = (long)(ns % 1000000000);
+	return true;
+}
+
+// One reader's semaphore operation on set id, given up at deadline; a raise,
+// which never waits, has none.  The read unit is taken with SEM_UNDO, so that
+// a request killed while it holds one does not close the channel for everyone
+// after it.
+static int sem_step(int id, int op, int flags, const struct timespec *deadline)
+{
+	operations.sem_num = 0;
+	operations.sem_op = (short)op;
+	operations.sem_flg = (short)flags;
+	if (!deadline)
+		return semop(id, &operations, 1);
+	struct timespec left;
+	if (!time_left(deadline, &left)) {
+		errno = EAGAIN;
+		return -1;
+	}
+	return semtimedop(id, &operations, 1, &left);
+}
+
+// Discard the raises that came before: the reader waits for a frame
+// finished after it asked.
+static int reset_raises(const frame_hold *hold)
+{
+	argument = 0;
+	if (semctl(hold->sem_write, 0, SETVAL, argument) < 0) {
+		fprintf(stderr, "Cannot set semaphore value for channel %d.\n", hold->channel);
+		return -1;
+	}
+	return 0;
+}
+
+int ready_frame(frame_hold *hold, int channel)
+{
+	hold->channel = channel;
+	hold->map = {(uint8_t *)MAP_FAILED, 0, -1, 0, 0};
+	hold->sem_read = get_raw_sem_id(RAW_READ_KEY_BASE, channel);
+	hold->sem_write = get_raw_sem_id(RAW_WRITE_KEY_BASE, channel);
+	if (hold->sem_read < 0 || hold->sem_write < 0) {
+		fprintf(stderr, "Cannot get semaphore id for channel %d.\n", channel);
+		return 1;
+	}
+	return reset_raises(hold);
+}
+
+// Between our taking the camera's raise and our taking the read unit, the
+// camera may already have put the next channel's frame in the file.  Then
+// the read unit goes back, but not the raise: that would only let another
+// waiting reader of this channel in to the same file.  The reader waits for
+// its channel's next frame instead, so a camera that delivers is never
+// answered with a blank; all the tries share the one deadline.
+frame_result take_frame(frame_hold *hold, const struct timespec *deadline)
+{
+	int found = -1;  // the channel byte of the last file of another channel
+	for (;;) {
+		if (sem_step(hold->sem_write, -1, 0, deadline) != 0 ||
+		    sem_step(hold->sem_read, -1, SEM_UNDO, deadline) != 0)
+			break;
+		int result = map_frame_file(RAW_FRAME_PATH, hold->channel, &hold->map);
+		if (result == 0)
+			return frame_mapped;
+		if (result != raw_other_channel)
+			return frame_unreadable;
+		found = hold->map.address[RAW_CHANNEL_BYTE];
+		release_frame_file(&hold->map);
+		sem_step(hold->sem_read, +1, SEM_UNDO, nullptr);
+		// The channel's next frame is at least one other channel's frame
+		// away: a short pause costs nothing, and a camera that raises a
+		// channel without writing it does not have us spin till the bound.
+		const struct timespec pause = {0, retry_pause_ns};
+		nanosleep(&pause, nullptr);
+		if (reset_raises(hold) != 0)
+			break;
+	}
+	if (found < 0)
+		return frame_none;
+	// Only the last try is worth a line: the others were the normal
+	// hand-over between camera and readers.
+	fprintf(stderr, "raw file is %d, needed %d.\n", found, hold->channel);
+	return frame_elsewhere;
+}
+
+// Unmapping a frame by itself costs the kernel a TLB invalidation per page
+// for mappings of up to 33 pages on x86 (a 320x240 frame's 29: some 600 us
+// on our virtual machines, where each one traps) and a TLBI a page on ARM;
+// the process's exit takes the whole address space down at once.
+int give_frame(frame_hold *hold, frame_result got, bool unmap)
+{
+	if (got == frame_elsewhere || got == frame_none)
+		return 0;
+	if (unmap)
+		release_frame_file(&hold->map);
+	else
+		leave_frame_file(&hold->map);
+	// post_q: the read unit back, then one more waiting reader let through.
+	if (sem_step(hold->sem_read, +1, SEM_UNDO, nullptr) != 0)
+		return 1;
+	if (sem_step(hold->sem_write, +1, 0, nullptr) != 0)
+		return 1;
+	return 0;
+}
+
+// One of the camera's operations on channel's read unit, undone by the
+// kernel should it die holding it; a wait is cut into slices so that *stop
+// (when given) ends it.
+static bool camera_step(int channel, int delta, const volatile sig_atomic_t *stop)
+{
+	int id = get_raw_sem_id(RAW_READ_KEY_BASE, channel);
+	struct sembuf op = {0, (short)delta, SEM_UNDO};
+	const struct timespec slice = {0, camera_wait_slice_ns};
+	while (id >= 0 && semtimedop(id, &op, 1, &slice) != 0) {
+		if (errno != EAGAIN && errno != EINTR) {
+			perror("semop");
+			return false;
+		}
+		if (stop && *stop)
+			return false;
+	}
+	return id >= 0;
+}
+
+bool hold_frame_readers(int in_file, int channel, const volatile sig_atomic_t *stop)
+{
+	if (in_file >= 0 && !camera_step(in_file, -1, stop))
+		return false;
+	if (channel != in_file && !camera_step(channel, -1, stop)) {
+		if (in_file >= 0)
+			camera_step(in_file, +1, stop);
+		return false;
+	}
+	return true;
+}
+
+void release_frame_readers(int in_file, int channel)
+{
+	if (channel != in_file)
+		camera_step(channel, +1, nullptr);
+	if (in_file >= 0)
+		camera_step(in_file, +1, nullptr);
+}
+
+bool raise_frame(int channel, int units)
+{
+	int id = get_raw_sem_id(RAW_WRITE_KEY_BASE, channel);
+	if (id < 0)
+		return false;
+	if (semctl(id, 0, GETVAL) >= write_value_cap)
+		return semctl(id, 0, SETVAL, units) == 0;
+	struct sembuf op = {0, (short)units, 0};
+	return semop(id, &op, 1) == 0;
 }

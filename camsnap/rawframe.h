@@ -1,50 +1,100 @@
-// Mapping the camera's raw frame file: a resolution flag, a channel byte and
-// a planar YUV 4:2:0 image of 640x480 (flag non-zero) or 320x240 (flag 0).
+// The raw frame file's two sides.  A reader waits for a fresh frame of its
+// channel, holds a read unit while it maps and uses the file, and gives both
+// units back; the camera holds off the readers of the frames concerned while
+// it rewrites the file, then raises the channel it wrote.
 #ifndef CAMSNAP_RAWFRAME_H
 #define CAMSNAP_RAWFRAME_H
 
 #include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <time.h>
 
-constexpr int raw_header_bytes = 2;  // resolution flag, channel byte
+#include "rawframe_format.h"
 
-// The image size that a frame's resolution flag announces.
-inline int raw_width(uint8_t flag) { return flag ? 640 : 320; }
-inline int raw_height(uint8_t flag) { return flag ? 480 : 240; }
-inline long raw_frame_bytes(uint8_t flag)
-{
-	return raw_header_bytes + (long)raw_width(flag) * raw_height(flag) * 3 / 2;
-}
+static_assert([] {
+	for (raw_frame_size s : raw_frame_sizes)
+		if ((long)s.width * s.height * 3 / 2 > RAW_LARGEST_IMAGE_BYTES)
+			return false;
+	return true;
+}(), "RAW_LARGEST_IMAGE_BYTES must hold every frame size");
 
-// Set when the mapped file shrank under us and its pages were replaced by
-// zeros; the picture read since then is not the camera's.
-extern volatile sig_atomic_t raw_frame_lost;
-
-// The resolution flag of the frame map_frame_file last accepted, as it was
-// when checked.  The mapping is shared with the producer, so its first byte
-// is read once: a flag that changed after the check would have the reader
-// take a 640x480 frame's size over a 320x240 file.
-extern uint8_t raw_frame_flag;
+// The frame file as map_frame_file left it.  The mapping is shared with the
+// camera, so its flag is read once: a flag that changed after the check
+// would have the reader take a 640x480 frame's size over a 320x240 file.
+struct frame_map {
+	uint8_t *address;            // the mapping, MAP_FAILED when there is none
+	size_t length;               // its length
+	int fd;                      // the open file, -1 when there is none
+	uint8_t flag;                // the resolution flag as it was when checked
+	volatile sig_atomic_t lost;  // the file shrank: zeros were read since
+};
 
 // What map_frame_file gives for a file that holds another channel's frame.
-// That is no fault of the file: the producer moves on to the next channel
+// That is no fault of the file: the camera moves on to the next channel
 // while a reader is on its way, so the caller decides whether to wait for
 // its own channel's next frame or to report it.
 constexpr int raw_other_channel = 2;
 
 // Map path read-only and check that it holds a whole frame of channel.
 // Return 0 when it does, raw_other_channel (saying nothing) when it holds
-// another channel's, 1 otherwise with the reason on standard error.
-// *address (MAP_FAILED when nothing is mapped), *fd (-1 when nothing is open)
-// and *length are left for release_frame_file in every case.
-int map_frame_file(const char *path, int channel, uint8_t **address, int *fd, size_t *length);
+// another channel's, 1 otherwise with the reason on standard error.  map is
+// left for release_frame_file in every case.
+int map_frame_file(const char *path, int channel, frame_map *map);
 
 // Undo what map_frame_file made.
-void release_frame_file(uint8_t *address, int fd, size_t length);
+void release_frame_file(frame_map *map);
 
 // Close the file but leave its frame mapped, never to be read again, for
 // the process's exit to take down with the rest of its memory.
-void leave_frame_file(int fd);
+void leave_frame_file(frame_map *map);
+
+// A reader's hold on one channel.
+struct frame_hold {
+	int channel;
+	int sem_write;  // the channel's write semaphore
+	int sem_read;   // its read semaphore
+	frame_map map;  // the file, once take_frame mapped it
+};
+
+// What take_frame got.  After frame_mapped and frame_unreadable the caller
+// gives the frame back with give_frame; after the others nothing is held.
+enum frame_result {
+	frame_mapped,      // a whole frame of the channel is mapped
+	frame_unreadable,  // the file cannot be read; the read unit is held
+	frame_elsewhere,   // only other channels' frames came before the deadline
+	frame_none,        // no frame before the deadline, or a semaphore failed
+};
+
+// Find channel's semaphores and reset its write semaphore, so that only a
+// frame the camera finishes from now on lets the reader through.  Return 0
+// when done, 1 when a semaphore is missing, -1 when the reset fails, each
+// after a message.
+int ready_frame(frame_hold *hold, int channel);
+
+// Wait until deadline (CLOCK_MONOTONIC) for the next frame of the channel
+// that ready_frame prepared, take a read unit and map the file.
+frame_result take_frame(frame_hold *hold, const struct timespec *deadline);
+
+// Undo what take_frame made, the mapping too when unmap is set, else it
+// stays till the process exits.  Return 0 when the units went back or none
+// were held, 1 when a semaphore operation failed.
+int give_frame(frame_hold *hold, frame_result got, bool unmap);
+
+// The camera's side.  Hold off the readers of the channel whose frame the
+// file holds (in_file, -1 for none) and of channel, whose frame is to
+// replace it, by taking both read units; the kernel gives them back should
+// the camera die holding them.  A reader may keep its unit for long, so the
+// wait has no bound but *stop, looked at every 200 ms.  Return false,
+// holding nothing, when stopped or when a semaphore fails, with a message.
+bool hold_frame_readers(int in_file, int channel, const volatile sig_atomic_t *stop);
+
+// Give back the units that hold_frame_readers took.
+void release_frame_readers(int in_file, int channel);
+
+// Raise channel's write semaphore by units, once its frame is in the file.
+// A channel nobody reads would count up to the kernel's limit, and readers
+// reset the value before they wait, so a large value is cut back to units.
+bool raise_frame(int channel, int units);
 
 #endif

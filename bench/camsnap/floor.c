@@ -30,7 +30,9 @@
 
 #include <jpeglib.h>
 
-static unsigned char reduced[320 * 240 * 3 / 2]; /* the largest reduced frame */
+#include "rawframe_format.h"
+
+static unsigned char reduced[RAW_LARGEST_IMAGE_BYTES / 4]; /* the largest reduced frame */
 static unsigned char quad[640 * 480 * 3 / 2];
 static unsigned char out[1 << 18];              /* room for any stream of these sizes */
 
@@ -63,8 +65,8 @@ static void step(int id, int op)
 /* Channel's next frame from the shared file, as the file's readers take it. */
 static const unsigned char *take_frame(int channel, int *write_sem, int *read_sem)
 {
-	*write_sem = semget(12000 + channel, 1, 0);
-	*read_sem = semget(12004 + channel, 1, 0);
+	*write_sem = semget(RAW_WRITE_KEY_BASE + channel, 1, 0);
+	*read_sem = semget(RAW_READ_KEY_BASE + channel, 1, 0);
 	if (*write_sem < 0 || *read_sem < 0) {
 		perror("semget");
 		exit(1);
@@ -73,8 +75,8 @@ static const unsigned char *take_frame(int channel, int *write_sem, int *read_se
 		semctl(*write_sem, 0, SETVAL, 0);
 		step(*write_sem, -1);
 		step(*read_sem, -1);
-		const unsigned char *frame = map_frame("/tmp/raw.camsnap");
-		if (frame[1] == channel)
+		const unsigned char *frame = map_frame(RAW_FRAME_PATH);
+		if (frame[RAW_CHANNEL_BYTE] == channel)
 			return frame;
 		step(*read_sem, +1);
 	}
@@ -198,16 +200,19 @@ int main(int argc, char **argv)
 	if (argc == 4) {
 		/* Held till the picture is made, as camsnap's single view does. */
 		const unsigned char *frame = get_frame(argv[3], 0, &write_sem, &read_sem);
-		int fw = frame[0] ? 640 : 320, fh = frame[0] ? 480 : 240;
+		struct raw_frame_size size = raw_size(frame[RAW_FLAG_BYTE]);
+		int fw = size.width, fh = size.height;
 		int f = mode == 0 ? 1 : mode == 1 ? fw / 320 : mode == 2 ? fw / 160 : fw / 80;
 		w = fw / f, h = fh / f;
-		pic = f == 1 ? frame + 2 : reduce(frame + 2, fw, fh, f);
+		pic = f == 1 ? frame + RAW_HEADER_BYTES : reduce(frame + RAW_HEADER_BYTES, fw, fh, f);
 	} else {
 		w = mode == 0 ? 640 : mode == 1 ? 320 : 160, h = w * 3 / 4;
 		for (int q = 0; q < 4; q++) {
 			const unsigned char *frame = get_frame(argv[3 + q], q, &write_sem, &read_sem);
-			int fw = frame[0] ? 640 : 320, fh = frame[0] ? 480 : 240, f = fw * 2 / w;
-			compose(f == 1 ? frame + 2 : reduce(frame + 2, fw, fh, f), w, h, q);
+			struct raw_frame_size size = raw_size(frame[RAW_FLAG_BYTE]);
+			int fw = size.width, fh = size.height, f = fw * 2 / w;
+			const unsigned char *image = frame + RAW_HEADER_BYTES;
+			compose(f == 1 ? image : reduce(image, fw, fh, f), w, h, q);
 			give_frame(&write_sem, &read_sem);
 		}
 	}

@@ -1,13 +1,10 @@
 // capture-sim: a stand-in for the appliance's camera capture process, so that
 // camsnap can be run, shown and tested off the appliance.
 //
-// It creates the eight frame semaphores (keys 12000 to 12003: a channel's
-// write semaphore, raised after each complete frame of it, starting at 0;
-// 12004 to 12007: its read semaphore, one free unit) and "/tmp/raw.camsnap",
-// then writes frames of the channels it is given, in turn, at a given rate.
-// Before it rewrites the file it takes the read unit of the channel whose
-// frame is in it and of the channel it is about to write, so that no reader
-// ever sees a frame of its channel change under it.  Each picture is a
+// It creates the eight frame semaphores (a channel's write semaphore, raised
+// after each complete frame of it, starting at 0, and its read semaphore, one
+// free unit) and the raw frame file, then writes frames of the channels it is
+// given, in turn, at a given rate, as camsnap's frame module has a camera do.  Each picture is a
 // made-up outdoor scene per channel (or the frames of a Y4M file) with the
 // channel number and a frame counter drawn in, moving so that a person sees
 // it live and a test sees that frames are fresh.  On SIGTERM or SIGINT it
@@ -28,17 +25,14 @@
 
 #include <vector>
 
-constexpr const char *raw_path = "/tmp/raw.camsnap";
+#include "rawframe.h"
+
+constexpr const char *raw_path = RAW_FRAME_PATH;
 constexpr const char *lock_path = "/tmp/.capture-sim.lock";
-constexpr int write_key_base = 12000;
-constexpr int read_key_base = 12004;
-constexpr int channel_count = 4;        // channels 0 to 3
-constexpr int semaphore_count = 8;      // a write and a read semaphore per channel
-constexpr int header_bytes = 2;         // resolution flag, channel number
+constexpr int channel_count = RAW_CHANNELS;
+constexpr int semaphore_count = 2 * RAW_CHANNELS; // a write and a read semaphore per channel
 constexpr int default_rate = 25;        // frames a second, all channels together
 constexpr int no_channel = 255;         // channel byte of a file without a frame yet
-constexpr int write_value_cap = 1024;   // keeps an unread channel's raises below SEMVMX
-constexpr long wait_slice_ns = 200000000; // semaphore waits look at the stop flag this often
 constexpr long reader_grace_us = 20000; // longest a taken frame is kept for its readers
 constexpr long reader_poll_us = 100;
 constexpr int y4m_header_max = 512;
@@ -50,6 +44,7 @@ struct plane_set {
 
 struct channel {
 	int number;
+	int flag;              // the resolution flag of its frames
 	int width, height;
 	bool stopped;          // not delivering (SIGUSR1 on the last channel listed)
 	unsigned frames;       // frames written so far
@@ -70,12 +65,25 @@ static int lock_fd = -1;                 // our lock on lock_path, or -1
 static void usage()
 {
 	fprintf(stderr, "usage: capture-sim [-r frames-per-second] [-y file.y4m] "
-	    "channel[:640x480|:320x240]...\n"
+	    "channel[:WIDTHxHEIGHT]...\n"
 	    "  -r  frames a second over all channels (default %d; 0: as fast as possible)\n"
-	    "  -y  take the pictures from a Y4M file (4:2:0, 640x480 or 320x240)\n"
-	    "  SIGUSR1 stops the last channel listed, SIGUSR2 starts it again.\n",
-	    default_rate);
+	    "  -y  take the pictures from a Y4M file (4:2:0 at one of the sizes)\n"
+	    "  SIGUSR1 stops the last channel listed, SIGUSR2 starts it again.\n"
+	    "sizes:", default_rate);
+	for (raw_frame_size size : raw_frame_sizes)
+		fprintf(stderr, " %dx%d", size.width, size.height);
+	fprintf(stderr, " (default %dx%d)\n", raw_size(1).width, raw_size(1).height);
 	exit(2);
+}
+
+// The resolution flag of width x height frames, or -1 for a size no camera
+// sends.
+static int flag_of(int width, int height)
+{
+	for (int flag = 0; flag < RAW_SIZE_COUNT; flag++)
+		if (raw_frame_sizes[flag].width == width && raw_frame_sizes[flag].height == height)
+			return flag;
+	return -1;
 }
 
 static void on_stop(int)
@@ -111,38 +119,6 @@ static void fail(const char *what)
 	perror(what);
 	remove_created();
 	exit(1);
-}
-
-// Add delta to a semaphore, undone by the kernel should we die holding it.
-// A wait is cut into slices so that a stop request ends it; return false
-// when stopping or when the semaphore went away.
-static bool sem_change(int id, int delta)
-{
-	struct sembuf op = {0, (short)delta, SEM_UNDO};
-	struct timespec slice = {0, wait_slice_ns};
-
-	for (;;) {
-		if (semtimedop(id, &op, 1, &slice) == 0)
-			return true;
-		if (errno != EAGAIN && errno != EINTR) {
-			perror("semop");
-			return false;
-		}
-		if (stopping)
-			return false;
-	}
-}
-
-// Raise a channel's write semaphore: one unit per complete frame.  A channel
-// nobody reads would otherwise count up to the kernel's limit, and readers
-// reset the value before they wait, so a large value is cut back to 1.
-static bool raise_write(int id)
-{
-	int value = semctl(id, 0, GETVAL);
-	if (value >= write_value_cap)
-		return semctl(id, 0, SETVAL, 1) == 0;
-	struct sembuf op = {0, 1, 0};
-	return semop(id, &op, 1) == 0;
 }
 
 // A reader took the frame just raised; it, and the readers that its release
@@ -195,7 +171,7 @@ static void take_lock(int stale[semaphore_count])
 
 static int key_of(int i)
 {
-	return i < channel_count ? write_key_base + i : read_key_base + i - channel_count;
+	return i < channel_count ? RAW_WRITE_KEY_BASE + i : RAW_READ_KEY_BASE + i - channel_count;
 }
 
 // Create the eight semaphores: write 0, read 1, usable by every user (the web
@@ -245,7 +221,8 @@ static int create_raw(size_t size)
 	made_raw = true;
 	if (fchmod(fd, 0666) < 0 || ftruncate(fd, size) < 0)
 		fail("create /tmp/raw.camsnap");
-	uint8_t head[header_bytes] = {0, no_channel};
+	uint8_t head[RAW_HEADER_BYTES] = {};
+	head[RAW_CHANNEL_BYTE] = no_channel;
 	if (pwrite(fd, head, sizeof head, 0) != (ssize_t)sizeof head)
 		fail("write /tmp/raw.camsnap");
 	return fd;
@@ -463,8 +440,8 @@ static void draw_text(uint8_t *y_plane, uint8_t *u, uint8_t *v, int w, int x0, i
 	}
 }
 
-// Open a Y4M file for a channel; its frames must be 4:2:0 at 640x480 or
-// 320x240.  End the program with the reason otherwise.
+// Open a Y4M file for a channel; its frames must be 4:2:0 at one of the
+// cameras' sizes.  End the program with the reason otherwise.
 static void open_y4m(channel *ch, const char *path)
 {
 	FILE *f = fopen(path, "rb");
@@ -486,9 +463,9 @@ static void open_y4m(channel *ch, const char *path)
 		else if (tok[0] == 'C')
 			is_420 = strncmp(tok + 1, "420", 3) == 0;
 	}
-	if (!is_420 || !((w == 640 && h == 480) || (w == 320 && h == 240))) {
-		fprintf(stderr, "capture-sim: %s: frames are %dx%d%s; only 4:2:0 at 640x480 "
-		    "or 320x240 is supported\n", path, w, h, is_420 ? "" : " and not 4:2:0");
+	if (!is_420 || flag_of(w, h) < 0) {
+		fprintf(stderr, "capture-sim: %s: frames are %dx%d%s; only 4:2:0 at a camera's "
+		    "size is supported\n", path, w, h, is_420 ? "" : " and not 4:2:0");
 		remove_created();
 		exit(1);
 	}
@@ -531,11 +508,11 @@ static bool render(channel *ch)
 {
 	int w = ch->width, h = ch->height;
 	uint8_t *f = ch->frame.data();
-	uint8_t *y_plane = f + header_bytes;
+	uint8_t *y_plane = f + RAW_HEADER_BYTES;
 	uint8_t *u = y_plane + (size_t)w * h;
 	uint8_t *v = u + (size_t)w * h / 4;
-	f[0] = w == 640;
-	f[1] = ch->number;
+	f[RAW_FLAG_BYTE] = ch->flag;
+	f[RAW_CHANNEL_BYTE] = ch->number;
 	unsigned n = ch->frames;
 
 	if (ch->y4m) {
@@ -603,16 +580,19 @@ static bool parse_channel(const char *arg, channel *ch)
 	if (end == arg || n < 0 || n >= channel_count)
 		return false;
 	ch->number = n;
-	ch->width = 640;
-	ch->height = 480;
-	if (*end == 0 || strcmp(end, ":640x480") == 0)
-		return true;
-	if (strcmp(end, ":320x240") == 0) {
-		ch->width = 320;
-		ch->height = 240;
-		return true;
+	ch->flag = 1;
+	int width, height;
+	char extra;
+	if (*end == ':') {
+		if (sscanf(end, ":%dx%d%c", &width, &height, &extra) != 2)
+			return false;
+		ch->flag = flag_of(width, height);
+	} else if (*end != 0) {
+		return false;
 	}
-	return false;
+	ch->width = raw_size(ch->flag).width;
+	ch->height = raw_size(ch->flag).height;
+	return ch->flag >= 0;
 }
 
 static void add_ns(struct timespec *t, long ns)
@@ -658,7 +638,7 @@ int main(int argc, char **argv)
 			if (channels[j].number == ch->number)
 				usage();
 		ch->seed = 0x5eed0000u + 7919u * ch->number;
-		ch->frame.assign(header_bytes + (size_t)ch->width * ch->height * 3 / 2, 0);
+		ch->frame.assign(raw_frame_bytes(ch->flag), 0);
 		if (ch->frame.size() > file_size)
 			file_size = ch->frame.size();
 	}
@@ -699,28 +679,18 @@ int main(int argc, char **argv)
 		if (!ch->stopped) {
 			if (!render(ch))
 				break;
-			int old_read = in_file >= 0 ? sem_ids[channel_count + in_file] : -1;
-			int new_read = sem_ids[channel_count + ch->number];
 			if (frame_taken)
-				let_readers_finish(sem_ids[in_file], old_read);
-			if (old_read >= 0 && !sem_change(old_read, -1))
+				let_readers_finish(sem_ids[in_file], sem_ids[channel_count + in_file]);
+			if (!hold_frame_readers(in_file, ch->number, &stopping))
 				break;
-			if (new_read != old_read && !sem_change(new_read, -1)) {
-				if (old_read >= 0)
-					sem_change(old_read, 1);
-				break;
-			}
 			ssize_t n = pwrite(fd, ch->frame.data(), ch->frame.size(), 0);
+			release_frame_readers(in_file, ch->number);
 			in_file = ch->number;
-			if (new_read != old_read)
-				sem_change(new_read, 1);
-			if (old_read >= 0)
-				sem_change(old_read, 1);
 			if (n != (ssize_t)ch->frame.size()) {
 				perror("write /tmp/raw.camsnap");
 				break;
 			}
-			if (!raise_write(sem_ids[ch->number])) {
+			if (!raise_frame(ch->number, 1)) {
 				perror("semop raise");
 				break;
 			}

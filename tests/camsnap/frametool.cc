@@ -3,21 +3,20 @@
 //
 //   frametool create            make the eight semaphores (write 0, read 1)
 //   frametool remove KEY...     remove the semaphore sets of these keys
-//   frametool stat              per key 12000..12007: "key value otime ctime"
-//                               or "key -" when there is none
+//   frametool stat              per semaphore key, writes first: "key value
+//                               otime ctime", or "key -" when there is none
 //   frametool serve SECONDS CH:FILE|CH:- ...
 //       for SECONDS, whenever a reader waits on channel CH's write semaphore,
-//       put FILE (a whole raw frame file) into /tmp/raw.camsnap unless the
-//       file already holds it, holding the read unit of the channel in the
-//       file while it writes, then raise CH's write semaphore.  "-" raises
-//       without touching the file.
+//       put FILE (a whole raw frame file) into the raw frame file unless the
+//       file already holds it, holding off the readers of the channel in the
+//       file and of CH while it writes, then raise CH's write semaphore.
+//       "-" raises without touching the file.
 //   frametool spin SECONDS CH:FILE ...
 //       the same for a benchmark, from one process that polls every
 //       channel's write semaphore without sleeping and raises it as soon as
 //       a reader resets it, each channel's frame linked into place from a
 //       copy of its own, /tmp/frametool.CH.frame; once a reader is done with
-//       a channel, the next channel's frame is put in place as soon as the
-//       producer runs.  A
+//       a channel, the next channel's frame is put in place at once.  A
 //       sleeping producer's wake-up, and a copy of the frame, would
 //       otherwise be timed as part of every request.  Give it a CPU of its
 //       own: it yields that CPU on every turn of its loop, but never sleeps.
@@ -37,20 +36,15 @@
 #include <time.h>
 #include <unistd.h>
 
-static const char raw_path[] = "/tmp/raw.camsnap";
-constexpr int write_key = 12000, read_key = 12004, channels = 4;
-constexpr long max_frame = 2 + 640 * 480 * 3 / 2 + 4096;
+#include "rawframe.h"
+
+constexpr int write_key = RAW_WRITE_KEY_BASE, read_key = RAW_READ_KEY_BASE;
+constexpr int channels = RAW_CHANNELS;
+constexpr long max_frame = RAW_HEADER_BYTES + RAW_LARGEST_IMAGE_BYTES + 4096;
 
 static int sem_id(int key)
 {
 	return semget(key, 1, 0666);
-}
-
-static int step(int id, int op)
-{
-	struct sembuf b = {0, (short)op, 0};
-	struct timespec limit = {5, 0};
-	return semtimedop(id, &b, 1, &limit);
 }
 
 static int create()
@@ -106,11 +100,10 @@ static double now()
 
 static volatile pid_t *last_writer;  // shared by one serve's channels: who wrote the file last
 
-// Put frame into the raw file unless this channel's producer was the last to
-// write it (checked without a system call, so that a benchmark measures the
-// reader).  The channels take turns through a lock file, and each holds the
-// read unit of the channel that the file holds while it rewrites it.
-static void put_frame(const unsigned char *frame, long length)
+// Put channel's frame into the raw file unless this channel's producer was
+// the last to write it (checked without a system call, so that a benchmark
+// measures the reader).  The channels take turns through a lock file.
+static void put_frame(int channel, const unsigned char *frame, long length)
 {
 	pid_t me = getpid();
 	if (*last_writer == me)
@@ -118,17 +111,17 @@ static void put_frame(const unsigned char *frame, long length)
 	int lock = open("/tmp/frametool.lock", O_RDWR | O_CREAT, 0600);
 	flock(lock, LOCK_EX);
 	*last_writer = 0;
-	unsigned char head[2] = {0, 255};
-	int fd = open(raw_path, O_RDWR | O_CREAT, 0666);
-	if (fd >= 0 && pread(fd, head, 2, 0) != 2)
-		head[1] = 255;
-	int reader = head[1] < channels ? sem_id(read_key + head[1]) : -1;
-	if (reader >= 0 && step(reader, -1) != 0)
-		reader = -1;
+	unsigned char head[RAW_HEADER_BYTES];
+	int fd = open(RAW_FRAME_PATH, O_RDWR | O_CREAT, 0666);
+	int in_file = -1;
+	if (fd >= 0 && pread(fd, head, sizeof head, 0) == (ssize_t)sizeof head &&
+	    head[RAW_CHANNEL_BYTE] < channels)
+		in_file = head[RAW_CHANNEL_BYTE];
+	bool held = hold_frame_readers(in_file, channel, &stop_serving);
 	if (fd >= 0 && (pwrite(fd, frame, length, 0) != length || ftruncate(fd, length) != 0))
 		perror("write");
-	if (reader >= 0)
-		step(reader, +1);
+	if (held)
+		release_frame_readers(in_file, channel);
 	if (fd >= 0)
 		close(fd);
 	*last_writer = me;
@@ -170,13 +163,13 @@ static void serve_channel(int channel, const unsigned char *frame, long length, 
 			continue;
 		if (reader_waiting(w)) {
 			if (frame)
-				put_frame(frame, length);
+				put_frame(channel, frame, length);
 			// The reader's unit and the spare in one operation: a spare
 			// raised on its own could land after the next reader's reset
 			// and let that reader through to a frame nobody put in place.
-			step(w, +2);
+			raise_frame(channel, 2);
 		} else {
-			step(w, +1);  // the spare unit
+			raise_frame(channel, 1);  // the spare unit
 		}
 	}
 	exit(0);
@@ -184,19 +177,18 @@ static void serve_channel(int channel, const unsigned char *frame, long length, 
 
 // The spinning producer of all the channels given.  A rename puts a frame in
 // place at the same cost whatever its size, and a reader that still maps the
-// old file keeps its pages; the read unit of the channel in the file is held
-// while it is replaced, as a real producer does.
+// old file keeps its pages.
 static int spin(double seconds, int count, char **specs)
 {
-	int ids[channels], reads[channels];
+	int ids[channels], numbers[channels];
 	char own[channels][64];
 	int n = 0;
 	for (int i = 0; i < count && n < channels; i++) {
 		int channel = atoi(specs[i]);
 		const char *file = strchr(specs[i], ':');
+		numbers[n] = channel;
 		ids[n] = sem_id(write_key + channel);
-		reads[n] = sem_id(read_key + channel);
-		if (ids[n] < 0 || reads[n] < 0) {
+		if (ids[n] < 0 || sem_id(read_key + channel) < 0) {
 			fprintf(stderr, "frametool: no semaphore for channel %d\n", channel);
 			return 1;
 		}
@@ -215,22 +207,21 @@ static int spin(double seconds, int count, char **specs)
 		n++;
 	}
 	int in_file = -1;  // index of the channel whose frame is the raw file
-	// Put channel i's frame into the raw file, holding the read unit of the
-	// channel whose frame is there now, as a real producer does.
+	// Put channel i's frame into the raw file.
 	auto put_frame = [&](int i) {
 		if (!own[i][0] || in_file == i)
 			return;
-		int holder = in_file >= 0 ? reads[in_file] : -1;
-		if (holder >= 0 && step(holder, -1) != 0)
-			holder = -1;
+		int old = in_file >= 0 ? numbers[in_file] : -1;
+		if (!hold_frame_readers(old, numbers[i], &stop_serving))
+			return;
 		// rename() leaves both names when they are links of one file
 		// already, so the spare name goes either way.
 		unlink("/tmp/frametool.new");
-		if (link(own[i], "/tmp/frametool.new") != 0 || rename("/tmp/frametool.new", raw_path) != 0)
+		if (link(own[i], "/tmp/frametool.new") != 0 ||
+		    rename("/tmp/frametool.new", RAW_FRAME_PATH) != 0)
 			perror("frametool: put frame");
 		unlink("/tmp/frametool.new");
-		if (holder >= 0)
-			step(holder, +1);
+		release_frame_readers(old, numbers[i]);
 		in_file = i;
 	};
 	// A reader that is done with channel i raises its write semaphore last:
@@ -246,7 +237,7 @@ static int spin(double seconds, int count, char **specs)
 			if (semctl(ids[i], 0, GETVAL) != 0)
 				continue;
 			put_frame(i);
-			step(ids[i], +1);
+			raise_frame(numbers[i], 1);
 			returning = i;
 		}
 		if (returning >= 0 && n > 1 && semctl(ids[returning], 0, GETPID) != self &&

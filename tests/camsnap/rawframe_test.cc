@@ -56,11 +56,9 @@ TEST(FrameFile, MapsOnlyAWholeFrameOfTheChannelAsked)
 		SCOPED_TRACE(c.what);
 		TempFile file;
 		file.write(c.flag, c.channel, c.image);
-		uint8_t *address;
-		int fd;
-		size_t length;
+		frame_map map;
 		testing::internal::CaptureStderr();
-		int result = map_frame_file(file.path.c_str(), c.ask, &address, &fd, &length);
+		int result = map_frame_file(file.path.c_str(), c.ask, &map);
 		std::string err = testing::internal::GetCapturedStderr();
 		EXPECT_EQ(result, c.result);
 		EXPECT_NE(err.find(c.message), std::string::npos) << err;
@@ -68,48 +66,45 @@ TEST(FrameFile, MapsOnlyAWholeFrameOfTheChannelAsked)
 			EXPECT_TRUE(err.empty()) << err;
 		}
 		if (result == 0) {
-			EXPECT_EQ(length, (size_t)(2 + c.image));
-			EXPECT_EQ(address[0], c.flag);
-			EXPECT_EQ(address[2 + c.image - 1], 77);
+			EXPECT_EQ(map.length, (size_t)(2 + c.image));
+			EXPECT_EQ(map.flag, c.flag);
+			EXPECT_EQ(map.address[2 + c.image - 1], 77);
 		}
-		release_frame_file(address, fd, length);
+		release_frame_file(&map);
 	}
 }
 
 TEST(FrameFile, MissingFileIsReportedAndLeavesNothingToRelease)
 {
-	uint8_t *address;
-	int fd;
-	size_t length;
+	frame_map map;
 	testing::internal::CaptureStderr();
-	EXPECT_EQ(map_frame_file("/tmp/camsnap-no-such-file", 0, &address, &fd, &length), 1);
+	EXPECT_EQ(map_frame_file("/tmp/camsnap-no-such-file", 0, &map), 1);
 	EXPECT_EQ(testing::internal::GetCapturedStderr(),
 	          "cannot open raw file! (/tmp/camsnap-no-such-file)\n");
-	EXPECT_EQ(address, MAP_FAILED);
-	EXPECT_EQ(fd, -1);
-	release_frame_file(address, fd, length);
+	EXPECT_EQ(map.address, MAP_FAILED);
+	EXPECT_EQ(map.fd, -1);
+	release_frame_file(&map);
 }
 
 // The quad view maps the file once per channel: a truncation under the
-// second mapping must be survived as the first was.
+// second mapping must be survived as the first was, and reported afresh.
 TEST(FrameFile, FileTruncatedWhileMappedReadsAsZerosInsteadOfKilling)
 {
 	TempFile file;
 	for (int round = 0; round < 2; round++) {
 		file.write(1, 0, 460800);
-		uint8_t *address;
-		int fd;
-		size_t length;
-		raw_frame_lost = 0;
-		ASSERT_EQ(map_frame_file(file.path.c_str(), 0, &address, &fd, &length), 0);
-		EXPECT_EQ(address[300000], 77);
+		frame_map map;
+		map.lost = 1;
+		ASSERT_EQ(map_frame_file(file.path.c_str(), 0, &map), 0);
+		EXPECT_EQ(map.lost, 0) << "round " << round;
+		EXPECT_EQ(map.address[300000], 77);
 		ASSERT_EQ(truncate(file.path.c_str(), 0), 0);
 		long sum = 0;
-		for (size_t i = 0; i < length; i += 4096)
-			sum += ((volatile uint8_t *)address)[i];
+		for (size_t i = 0; i < map.length; i += 4096)
+			sum += ((volatile uint8_t *)map.address)[i];
 		EXPECT_EQ(sum, 0) << "round " << round;
-		EXPECT_EQ(raw_frame_lost, 1) << "round " << round;
-		release_frame_file(address, fd, length);
+		EXPECT_EQ(map.lost, 1) << "round " << round;
+		release_frame_file(&map);
 	}
 }
 

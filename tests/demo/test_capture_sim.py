@@ -10,11 +10,9 @@ import unittest
 from concurrent.futures import ThreadPoolExecutor
 
 import kelsys
-from demosys import (CaptureSim, KEYS, LOCK, RAW, READ_BASE, WRITE_BASE, frame_size,
+from demosys import (CaptureSim, KEYS, LARGEST, LOCK, RAW, READ_BASE, WRITE_BASE, frame_size,
                      leftovers, planes, run_capture, take_frame, to_ppm)
 from semsys import sem_create, sem_op, sem_remove, sem_value, sysv_semaphores
-
-FULL = 2 + 640 * 480 * 3 // 2
 
 
 def write_y4m(path, width, height, lumas, header_extra="C420jpeg"):
@@ -51,7 +49,7 @@ class Producer(unittest.TestCase):
             self.assertEqual(sem_value(WRITE_BASE + 3), 0)
             st = os.stat(RAW)
             self.assertEqual(st.st_mode & 0o777, 0o666)
-            self.assertEqual(st.st_size, FULL)
+            self.assertEqual(st.st_size, LARGEST)
 
     def test_frames_of_each_channel_are_complete_and_fresh(self):
         with CaptureSim("0", "1:320x240", "3"):
@@ -63,7 +61,7 @@ class Producer(unittest.TestCase):
                     self.assertIsNotNone(second)
                     self.assertEqual(first[1], channel)
                     self.assertEqual(frame_size(first), size)
-                    self.assertEqual(len(first), FULL)
+                    self.assertEqual(len(first), LARGEST)
                     w, h, y1, u1, v1 = planes(first)
                     y2 = planes(second)[2]
                     # The counter box in the top left changes with every frame.

@@ -9,11 +9,10 @@ import re
 import subprocess
 
 import kelsys
+from framefile import RAW, SIZES
 
-RAW = "/tmp/raw.camsnap"
 FRAMETOOL = os.path.join(kelsys.BIN, "frametool")
 
-SIZES = {1: (640, 480), 0: (320, 240)}
 # camsnap's whole answer when a camera gives no frame in time.
 ERROR_PAGE = (b"Status: 503 Service Unavailable\r\nRetry-After: 1\r\n"
               b"Content-Type: text/html\r\n\r\nsemaphore error!\r\n")

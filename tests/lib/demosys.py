@@ -10,14 +10,10 @@ import subprocess
 import time
 
 import kelsys
+from framefile import FLAG_BYTE, HEADER, KEYS, LARGEST, RAW, READ_BASE, WRITE_BASE, size_of
 from semsys import sem_op, sem_set, sysv_semaphores
 
-RAW = "/tmp/raw.camsnap"
 LOCK = "/tmp/.capture-sim.lock"
-WRITE_BASE = 12000
-READ_BASE = 12004
-KEYS = list(range(12000, 12008))
-FRAME_BYTES = {True: 2 + 640 * 480 * 3 // 2, False: 2 + 320 * 240 * 3 // 2}
 
 def take_frame(channel, timeout=3.0):
     """Wait for a fresh frame of channel as camsnap does (reset the write
@@ -40,14 +36,14 @@ def take_frame(channel, timeout=3.0):
 
 def frame_size(data):
     """(width, height) that a frame's resolution flag announces."""
-    return (640, 480) if data[0] else (320, 240)
+    return size_of(data[FLAG_BYTE])
 
 
 def planes(data):
     w, h = frame_size(data)
-    y = data[2:2 + w * h]
-    u = data[2 + w * h:2 + w * h * 5 // 4]
-    v = data[2 + w * h * 5 // 4:2 + w * h * 3 // 2]
+    y = data[HEADER:HEADER + w * h]
+    u = data[HEADER + w * h:HEADER + w * h * 5 // 4]
+    v = data[HEADER + w * h * 5 // 4:HEADER + w * h * 3 // 2]
     return w, h, y, u, v
 
 
