@@ -31,10 +31,10 @@ constexpr int scratch_size = RAW_LARGEST_IMAGE_BYTES;  // the largest reduced fr
 // that delivers nothing in that time counts as a failed semaphore operation.
 constexpr int sem_wait_seconds = 3;
 
-// The picture each mode asks for, one row a mode.  A single channel's
-// picture of 0 x 0 is the frame's own size; a frame is reduced by the
-// whole factor that takes it to the picture's width, never enlarged.  The
-// quad view's picture holds the four channels, each reduced to a quarter.
+// The picture each mode asks for, one row a mode of one view, the quad view
+// holding the four channels each in a quarter.  A frame is reduced by the
+// whole factor that takes it to its picture's width, never enlarged; 0 x 0
+// is the frame's own size.
 struct picture_mode {
 	bool quad;         // a row of the quad view, not of one channel
 	long mode;         // the query's mode

@@ -14,9 +14,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-constexpr long retry_pause_ns = 5000000;     // after another channel's frame, before waiting again
-constexpr long camera_wait_slice_ns = 200000000;  // the camera's waits look at its stop flag this often
-constexpr int write_value_cap = 1024;        // keeps an unread channel's raises below SEMVMX
+constexpr long retry_pause_ns = 5000000;      // after another channel's frame, before waiting again
+constexpr long camera_slice_ns = 200000000;   // the camera's waits look at its stop flag this often
+constexpr int write_value_cap = 1024;         // keeps an unread channel's raises below SEMVMX
 
 static struct sembuf operations;      // the one operation every semop of a reader makes
 static int argument;                  // semctl SETVAL argument
@@ -52,10 +52,7 @@ static void guard_mapping(frame_map *map)
 
 int map_frame_file(const char *path, int channel, frame_map *map)
 {
-	map->address = (uint8_t *)MAP_FAILED;
-	map->length = 0;
-	map->flag = 0;
-	map->lost = 0;
+	*map = {(uint8_t *)MAP_FAILED, 0, -1, 0, 0};
 	// Without O_NONBLOCK a FIFO put in the file's place would hold the
 	// request in open() for as long as nobody writes to it, its read unit
 	// taken; with it the open returns at once and fstat turns it away.
@@ -94,20 +91,15 @@ int map_frame_file(const char *path, int channel, frame_map *map)
 	return 0;
 }
 
-void release_frame_file(frame_map *map)
-{
-	leave_frame_file(map);
-	if (map->address != MAP_FAILED)
-		munmap(map->address, map->length);
-	map->address = (uint8_t *)MAP_FAILED;
-}
-
-void leave_frame_file(frame_map *map)
+void release_frame_file(frame_map *map, bool unmap)
 {
 	guarded = NULL;
 	if (map->fd >= 0)
 		close(map->fd);
+	if (unmap && map->address != MAP_FAILED)
+		munmap(map->address, map->length);
 	map->fd = -1;
+	map->address = (uint8_t *)MAP_FAILED;
 }
 
 // Return the semaphore set of key base + channel, or -1 after a message.
@@ -123,37 +115,24 @@ static int get_raw_sem_id(int key_base, int channel)
 	return id;
 }
 
-// Whether the monotonic clock is still before deadline; if so, the time
-// left goes to left.
-static bool time_left(const struct timespec *deadline, struct timespec *left)
-{
-	struct timespec now;
-	clock_gettime(CLOCK_MONOTONIC, &now);
-	long long ns = (long long)(deadline->tv_sec - now.tv_sec) * 1000000000 +
-	               (deadline->tv_nsec - now.tv_nsec);
-	if (ns <= 0)
-		return false;
-	left->tv_sec = (time_t)(ns / 1000000000);
-	left->tv_nsec = (long)(ns % 1000000000);
-	return true;
-}
-
 // One reader's semaphore operation on set id, given up at deadline; a raise,
 // which never waits, has none.  The read unit is taken with SEM_UNDO, so that
 // a request killed while it holds one does not close the channel for everyone
 // after it.
 static int sem_step(int id, int op, int flags, const struct timespec *deadline)
 {
-	operations.sem_num = 0;
-	operations.sem_op = (short)op;
-	operations.sem_flg = (short)flags;
+	operations = {0, (short)op, (short)flags};
 	if (!deadline)
 		return semop(id, &operations, 1);
-	struct timespec left;
-	if (!time_left(deadline, &left)) {
+	struct timespec now;
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	long long ns = (long long)(deadline->tv_sec - now.tv_sec) * 1000000000 +
+	               (deadline->tv_nsec - now.tv_nsec);
+	if (ns <= 0) {
 		errno = EAGAIN;
 		return -1;
 	}
+	struct timespec left = {(time_t)(ns / 1000000000), (long)(ns % 1000000000)};
 	return semtimedop(id, &operations, 1, &left);
 }
 
@@ -201,7 +180,7 @@ frame_result take_frame(frame_hold *hold, const struct timespec *deadline)
 		if (result != raw_other_channel)
 			return frame_unreadable;
 		found = hold->map.address[RAW_CHANNEL_BYTE];
-		release_frame_file(&hold->map);
+		release_frame_file(&hold->map, true);
 		sem_step(hold->sem_read, +1, SEM_UNDO, nullptr);
 		// The channel's next frame is at least one other channel's frame
 		// away: a short pause costs nothing, and a camera that raises a
@@ -219,18 +198,11 @@ frame_result take_frame(frame_hold *hold, const struct timespec *deadline)
 	return frame_elsewhere;
 }
 
-// Unmapping a frame by itself costs the kernel a TLB invalidation per page
-// for mappings of up to 33 pages on x86 (a 320x240 frame's 29: some 600 us
-// on our virtual machines, where each one traps) and a TLBI a page on ARM;
-// the process's exit takes the whole address space down at once.
 int give_frame(frame_hold *hold, frame_result got, bool unmap)
 {
 	if (got == frame_elsewhere || got == frame_none)
 		return 0;
-	if (unmap)
-		release_frame_file(&hold->map);
-	else
-		leave_frame_file(&hold->map);
+	release_frame_file(&hold->map, unmap);
 	// post_q: the read unit back, then one more waiting reader let through.
 	if (sem_step(hold->sem_read, +1, SEM_UNDO, nullptr) != 0)
 		return 1;
@@ -246,7 +218,7 @@ static bool camera_step(int channel, int delta, const volatile sig_atomic_t *sto
 {
 	int id = get_raw_sem_id(RAW_READ_KEY_BASE, channel);
 	struct sembuf op = {0, (short)delta, SEM_UNDO};
-	const struct timespec slice = {0, camera_wait_slice_ns};
+	const struct timespec slice = {0, camera_slice_ns};
 	while (id >= 0 && semtimedop(id, &op, 1, &slice) != 0) {
 		if (errno != EAGAIN && errno != EINTR) {
 			perror("semop");

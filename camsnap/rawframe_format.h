@@ -1,11 +1,9 @@
 /*
- * The raw frame file that the camera process shares with its readers, in
- * terms C can use too.  The file holds the latest frame of one channel: a
- * resolution flag, the channel's number, then a planar YUV 4:2:0 image of
- * the size the flag stands for.  Each channel has a write semaphore, raised
- * by the camera after each whole frame of the channel, and a read semaphore,
- * one unit held by a reader while it reads the file and by the camera while
- * it rewrites it.  The test helpers parse these lines: one number a line.
+ * The raw frame file: the latest frame of one channel, as a resolution flag,
+ * the channel's number and a planar YUV 4:2:0 image of the flag's size.  A
+ * channel's write semaphore is raised after each whole frame of it; its read
+ * semaphore's one unit is held while the file is read or rewritten.  C can
+ * use this header too, and the test helpers parse it: one number a line.
  */
 #ifndef CAMSNAP_RAWFRAME_FORMAT_H
 #define CAMSNAP_RAWFRAME_FORMAT_H

@@ -575,23 +575,16 @@ static bool render(channel *ch)
 
 static bool parse_channel(const char *arg, channel *ch)
 {
-	char *end;
+	char *end, extra;
 	long n = strtol(arg, &end, 10);
-	if (end == arg || n < 0 || n >= channel_count)
+	int width = raw_size(1).width, height = raw_size(1).height;
+	if (end == arg || n < 0 || n >= channel_count ||
+	    (*end && sscanf(end, ":%dx%d%c", &width, &height, &extra) != 2))
 		return false;
 	ch->number = n;
-	ch->flag = 1;
-	int width, height;
-	char extra;
-	if (*end == ':') {
-		if (sscanf(end, ":%dx%d%c", &width, &height, &extra) != 2)
-			return false;
-		ch->flag = flag_of(width, height);
-	} else if (*end != 0) {
-		return false;
-	}
-	ch->width = raw_size(ch->flag).width;
-	ch->height = raw_size(ch->flag).height;
+	ch->flag = flag_of(width, height);
+	ch->width = width;
+	ch->height = height;
 	return ch->flag >= 0;
 }
 

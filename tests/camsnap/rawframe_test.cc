@@ -70,7 +70,7 @@ TEST(FrameFile, MapsOnlyAWholeFrameOfTheChannelAsked)
 			EXPECT_EQ(map.flag, c.flag);
 			EXPECT_EQ(map.address[2 + c.image - 1], 77);
 		}
-		release_frame_file(&map);
+		release_frame_file(&map, true);
 	}
 }
 
@@ -83,7 +83,7 @@ TEST(FrameFile, MissingFileIsReportedAndLeavesNothingToRelease)
 	          "cannot open raw file! (/tmp/camsnap-no-such-file)\n");
 	EXPECT_EQ(map.address, MAP_FAILED);
 	EXPECT_EQ(map.fd, -1);
-	release_frame_file(&map);
+	release_frame_file(&map, true);
 }
 
 // The quad view maps the file once per channel: a truncation under the
@@ -104,7 +104,7 @@ TEST(FrameFile, FileTruncatedWhileMappedReadsAsZerosInsteadOfKilling)
 			sum += ((volatile uint8_t *)map.address)[i];
 		EXPECT_EQ(sum, 0) << "round " << round;
 		EXPECT_EQ(map.lost, 1) << "round " << round;
-		release_frame_file(&map);
+		release_frame_file(&map, true);
 	}
 }
 

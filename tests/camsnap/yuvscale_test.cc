@@ -63,10 +63,6 @@ TEST(Reduction, SamplesAreTheMeanOfFourTapsAtTheFactorsInUse)
 		int ctop = (oh / 2 - 1) * c.f, clow = ctop + c.d;
 		EXPECT_EQ(du[(ow / 2) * (oh / 2) - 1], mean4(U[ctop * cw + clast], U[ctop * cw + cw],
 		                                             U[clow * cw + clast], U[clow * cw + cw]));
-		if (c.f == 2) {
-			EXPECT_EQ(&Y[low * c.w + c.w], U);
-			EXPECT_EQ(&U[clow * cw + cw], V);
-		}
 	}
 }
 
