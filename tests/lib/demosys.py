@@ -10,28 +10,35 @@ import subprocess
 import time
 
 import kelsys
-from framefile import FLAG_BYTE, HEADER, KEYS, LARGEST, RAW, READ_BASE, WRITE_BASE, size_of
+from framefile import (CHANNEL_BYTE, FLAG_BYTE, HEADER, KEYS, LARGEST, RAW, READ_BASE,
+                       WRITE_BASE, size_of)
 from semsys import sem_op, sem_set, sysv_semaphores
 
 LOCK = "/tmp/.capture-sim.lock"
 
+
 def take_frame(channel, timeout=3.0):
     """Wait for a fresh frame of channel as camsnap does (reset the write
-    semaphore, wait for its raise, take a read unit), copy the file, give
-    both back.  Return the file's bytes, or None when no frame came."""
-    if not sem_set(WRITE_BASE + channel, 0) == 0:
-        return None
-    if not sem_op(WRITE_BASE + channel, -1, timeout):
-        return None
-    if not sem_op(READ_BASE + channel, -1, timeout):
-        return None
-    try:
-        with open(RAW, "rb") as f:
-            data = f.read()
-    finally:
-        sem_op(READ_BASE + channel, 1)
-        sem_op(WRITE_BASE + channel, 1)
-    return data
+    semaphore, wait for its raise, take a read unit; when the camera has
+    moved on to another channel meanwhile, give the read unit back and wait
+    for the next raise), copy the file, give both back.  Return the file's
+    bytes, or None when no frame of the channel came in time."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        left = lambda: max(end - time.monotonic(), 0.001)
+        if sem_set(WRITE_BASE + channel, 0) != 0 or \
+                not sem_op(WRITE_BASE + channel, -1, left()) or \
+                not sem_op(READ_BASE + channel, -1, left()):
+            return None
+        try:
+            with open(RAW, "rb") as f:
+                data = f.read()
+        finally:
+            sem_op(READ_BASE + channel, 1)
+        if data[CHANNEL_BYTE] == channel:
+            sem_op(WRITE_BASE + channel, 1)
+            return data
+    return None
 
 
 def frame_size(data):

@@ -11,7 +11,8 @@ _DEFINE = dict(re.findall(r"^#define RAW_(\w+) (\S+)", _TEXT, re.M))
 
 RAW = _DEFINE["FRAME_PATH"].strip('"')
 WRITE_BASE, READ_BASE = int(_DEFINE["WRITE_KEY_BASE"]), int(_DEFINE["READ_KEY_BASE"])
-FLAG_BYTE, HEADER = int(_DEFINE["FLAG_BYTE"]), int(_DEFINE["HEADER_BYTES"])
+FLAG_BYTE, CHANNEL_BYTE = int(_DEFINE["FLAG_BYTE"]), int(_DEFINE["CHANNEL_BYTE"])
+HEADER = int(_DEFINE["HEADER_BYTES"])
 KEYS = [base + ch for base in (WRITE_BASE, READ_BASE) for ch in range(int(_DEFINE["CHANNELS"]))]
 # (width, height) by resolution flag.
 SIZES = dict(enumerate((int(w), int(h)) for w, h in re.findall(
