@@ -73,11 +73,9 @@ static const picture_mode *picture_mode_of(bool quad, long mode)
 {
 	const picture_mode *other = picture_modes;
 	for (const picture_mode &m : picture_modes) {
-		if (m.quad != quad)
-			continue;
-		if (m.mode == mode)
+		if (m.quad == quad && m.mode == mode)
 			return &m;
-		if (m.other_modes)
+		if (m.quad == quad && m.other_modes)
 			other = &m;
 	}
 	return other;

@@ -136,18 +136,6 @@ static int sem_step(int id, int op, int flags, const struct timespec *deadline)
 	return semtimedop(id, &operations, 1, &left);
 }
 
-// Discard the raises that came before: the reader waits for a frame
-// finished after it asked.
-static int reset_raises(const frame_hold *hold)
-{
-	argument = 0;
-	if (semctl(hold->sem_write, 0, SETVAL, argument) < 0) {
-		fprintf(stderr, "Cannot set semaphore value for channel %d.\n", hold->channel);
-		return -1;
-	}
-	return 0;
-}
-
 int ready_frame(frame_hold *hold, int channel)
 {
 	hold->channel = channel;
@@ -158,15 +146,19 @@ int ready_frame(frame_hold *hold, int channel)
 		fprintf(stderr, "Cannot get semaphore id for channel %d.\n", channel);
 		return 1;
 	}
-	return reset_raises(hold);
+	argument = 0;
+	if (semctl(hold->sem_write, 0, SETVAL, argument) < 0) {
+		fprintf(stderr, "Cannot set semaphore value for channel %d.\n", channel);
+		return -1;
+	}
+	return 0;
 }
 
-// Between our taking the camera's raise and our taking the read unit, the
-// camera may already have put the next channel's frame in the file.  Then
-// the read unit goes back, but not the raise: that would only let another
-// waiting reader of this channel in to the same file.  The reader waits for
-// its channel's next frame instead, so a camera that delivers is never
-// answered with a blank; all the tries share the one deadline.
+// Between the reader's taking the raise and its taking the read unit, the
+// camera may have put the next channel's frame in the file.  Then the read
+// unit goes back, but not the raise, which would only let another reader of
+// this channel in to the same file, and the reader waits for its channel's
+// next frame, so a camera that delivers is never answered with a blank.
 frame_result take_frame(frame_hold *hold, const struct timespec *deadline)
 {
 	int found = -1;  // the channel byte of the last file of another channel
@@ -187,7 +179,7 @@ frame_result take_frame(frame_hold *hold, const struct timespec *deadline)
 		// channel without writing it does not have us spin till the bound.
 		const struct timespec pause = {0, retry_pause_ns};
 		nanosleep(&pause, nullptr);
-		if (reset_raises(hold) != 0)
+		if (ready_frame(hold, hold->channel) != 0)
 			break;
 	}
 	if (found < 0)
@@ -211,9 +203,8 @@ int give_frame(frame_hold *hold, frame_result got, bool unmap)
 	return 0;
 }
 
-// One of the camera's operations on channel's read unit, undone by the
-// kernel should it die holding it; a wait is cut into slices so that *stop
-// (when given) ends it.
+// One of the camera's operations on channel's read unit, its wait cut into
+// slices so that *stop (when given) ends it.
 static bool camera_step(int channel, int delta, const volatile sig_atomic_t *stop)
 {
 	int id = get_raw_sem_id(RAW_READ_KEY_BASE, channel);

@@ -30,10 +30,8 @@ struct frame_map {
 	volatile sig_atomic_t lost;  // the file shrank: zeros were read since
 };
 
-// What map_frame_file gives for a file that holds another channel's frame.
-// That is no fault of the file: the camera moves on to the next channel
-// while a reader is on its way, so the caller decides whether to wait for
-// its own channel's next frame or to report it.
+// What map_frame_file gives for a file that holds another channel's frame:
+// no fault, as the camera may move on while a reader is on its way.
 constexpr int raw_other_channel = 2;
 
 // Map path read-only and check that it holds a whole frame of channel.
@@ -43,11 +41,9 @@ constexpr int raw_other_channel = 2;
 int map_frame_file(const char *path, int channel, frame_map *map);
 
 // Undo what map_frame_file made.  Unless unmap is set the frame stays
-// mapped, never to be read again, for the process's exit to take down with
-// the rest of its memory: unmapping it by itself costs the kernel a TLB
-// invalidation per page for mappings of up to 33 pages on x86 (a 320x240
-// frame's 29: some 600 us on our virtual machines, where each one traps)
-// and a TLBI a page on ARM.
+// mapped, never read again, for the process's exit to take down: unmapping
+// it alone costs a TLB invalidation per page for up to 33 pages on x86 (a
+// 320x240 frame's 29: some 600 us on our virtual machines) and on ARM.
 void release_frame_file(frame_map *map, bool unmap);
 
 // A reader's hold on one channel.
@@ -58,11 +54,11 @@ struct frame_hold {
 	frame_map map;  // the file, once take_frame mapped it
 };
 
-// What take_frame got.  After frame_mapped and frame_unreadable the caller
-// gives the frame back with give_frame; after the others nothing is held.
+// What take_frame got; after frame_mapped and frame_unreadable the units
+// are held till give_frame.
 enum frame_result {
 	frame_mapped,      // a whole frame of the channel is mapped
-	frame_unreadable,  // the file cannot be read; the read unit is held
+	frame_unreadable,  // the file cannot be read
 	frame_elsewhere,   // only other channels' frames came before the deadline
 	frame_none,        // no frame before the deadline, or a semaphore failed
 };
@@ -81,20 +77,18 @@ frame_result take_frame(frame_hold *hold, const struct timespec *deadline);
 // 0 when the units went back or none were held, 1 when an operation failed.
 int give_frame(frame_hold *hold, frame_result got, bool unmap);
 
-// The camera's side.  Hold off the readers of the channel whose frame the
+// The camera's side.  Take the read units of the channel whose frame the
 // file holds (in_file, -1 for none) and of channel, whose frame is to
-// replace it, by taking both read units; the kernel gives them back should
-// the camera die holding them.  A reader may keep its unit for long, so the
-// wait has no bound but *stop, looked at every 200 ms.  Return false,
-// holding nothing, when stopped or when a semaphore fails, with a message.
+// replace it, undone should the camera die.  The wait has no bound but
+// *stop, looked at every 200 ms.  Return false, holding nothing, when
+// stopped or when a semaphore fails (with a message).
 bool hold_frame_readers(int in_file, int channel, const volatile sig_atomic_t *stop);
 
 // Give back the units that hold_frame_readers took.
 void release_frame_readers(int in_file, int channel);
 
-// Raise channel's write semaphore by units, once its frame is in the file.
-// A channel nobody reads would count up to the kernel's limit, and readers
-// reset the value before they wait, so a large value is cut back to units.
+// Raise channel's write semaphore by units, its frame being in the file.  A
+// large value, of a channel nobody reads, is cut back to units.
 bool raise_frame(int channel, int units);
 
 #endif

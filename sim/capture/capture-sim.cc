@@ -1,13 +1,12 @@
 // capture-sim: a stand-in for the appliance's camera capture process, so that
 // camsnap can be run, shown and tested off the appliance.
 //
-// It creates the eight frame semaphores (a channel's write semaphore, raised
-// after each complete frame of it, starting at 0, and its read semaphore, one
-// free unit) and the raw frame file, then writes frames of the channels it is
-// given, in turn, at a given rate, as camsnap's frame module has a camera do.  Each picture is a
-// made-up outdoor scene per channel (or the frames of a Y4M file) with the
-// channel number and a frame counter drawn in, moving so that a person sees
-// it live and a test sees that frames are fresh.  On SIGTERM or SIGINT it
+// It creates the eight frame semaphores (write 0, read 1) and the raw frame
+// file, then writes frames of the channels it is given, in turn, at a given
+// rate, as camsnap's frame module has a camera do.  Each picture is a made-up
+// outdoor scene per channel (or the frames of a Y4M file) with the channel
+// number and a frame counter drawn in, moving so that a person sees it live
+// and a test sees that frames are fresh.  On SIGTERM or SIGINT it
 // removes everything it created.
 #include <errno.h>
 #include <fcntl.h>
