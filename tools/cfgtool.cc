@@ -3,8 +3,9 @@
 // It sets DHCP and camera use on or off, the manufacturer and product names,
 // the system description, the time zone and the help URL, or clears keld's
 // whole database.  Scripts rely on its exit status: 0 when everything asked
-// for was done, 1 on a bad command line, when keld cannot be reached or when
-// keld refused a setting.  Complaints go to standard error.
+// for was done, 1 on a bad command line, when keld cannot be reached, refuses
+// the login, refused a setting or took longer than run_bound_s.  Complaints
+// go to standard error.
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -14,6 +15,9 @@
 #include "kel.h"
 #include "keld_login.h"
 #include "number.h"
+#include "run_bound.h"
+
+constexpr unsigned run_bound_s = 10;   // longest run, keld's answers included
 
 static const char delete_db[] = "deleteDB";
 static const char option_string[] = "cd:hi:m:p:s:t:u:";
@@ -122,6 +126,15 @@ int main(int argc, char **argv)
 		}
 	}
 
+	// A word left over is a value that lost its option or its quotes
+	// (-s Rack 3); setting half of what was meant would be worse than
+	// nothing.
+	if (optind < argc) {
+		fprintf(stderr, "Unexpected argument `%s'\n", argv[optind]);
+		return 1;
+	}
+
+	end_run_after(run_bound_s, STDERR_FILENO, 1);
 	int handle;
 	if (keld_login_community(stderr, &handle) != keld_logged_in) {
 		fputs("Cannot connect to keld\n", stderr);

@@ -1,5 +1,6 @@
 """cfgtool against keld-sim: parsing, messages, exit statuses and what reached keld."""
 
+import time
 import unittest
 
 import kelsys
@@ -199,10 +200,26 @@ class Settings(unittest.TestCase):
                     if call not in names:
                         self.assertEqual(field(state, path), stored, call)
 
-    def test_no_setting_option_connects_and_does_nothing(self):
+    def test_words_left_over_are_refused_before_keld(self):
+        cases = [(["extra", "words"], "extra"), (["-s", "Rack", "3"], "3"),
+                 (["-d", "1", "", "-m", "x"], "")]
         with KeldSim() as sim:
-            self.assertEqual(tool("cfgtool", "extra", "words"), (0, "", ""))
-            self.assertEqual(sim.call_names(), ["kel_connect_unix", "kel_disconnect"])
+            for args, word in cases:
+                with self.subTest(args=args):
+                    self.assertEqual(tool("cfgtool", *args),
+                                     (1, "", "Unexpected argument `%s'\n" % word))
+            self.assertEqual(sim.calls(), [])
+
+    def test_a_slow_keld_meets_one_bound_for_the_run(self):
+        # Each answer just inside libkel's bound for a call: seven settings
+        # would take half a minute.
+        def slow(conn, payload):
+            time.sleep(2.9)
+            conn.sendall(kelsys.reply(1))
+        kelsys.scripted_keld(self, slow)
+        status, out, err = tool("cfgtool", *ALL_OPTIONS)
+        self.assertEqual((status, out), (1, ""))
+        self.assertTrue(err.endswith("keld took more than 10 s; gave up\n"), err)
 
     def test_a_refused_community_is_as_no_daemon(self):
         with KeldSim({"community": "other"}) as sim:
@@ -241,7 +258,7 @@ class ClearDatabase(unittest.TestCase):
 class KeldDown(unittest.TestCase):
     def test_unreachable_keld_is_status_1(self):
         for label in keld_down_cases():
-            for args in (["-d", "1"], ["-c"], ["nothing"]):
+            for args in (["-d", "1"], ["-c"], ["-m", "x"]):
                 with self.subTest(label=label, args=args):
                     self.assertEqual(tool("cfgtool", *args), (1, "", kelsys.ABSENT + "Cannot connect to keld\n"))
 
