@@ -3,28 +3,34 @@
 // keld does the work; this tool checks the command, announces what it asks
 // for and passes the request on.  Everything it says goes to standard
 // output.  Exit status 0 once the request has been passed on, whether keld
-// carried it out or not; 1 after the usage text or when keld is unreachable.
+// carried it out or not; 1 after the usage text, when keld is unreachable or
+// refuses the login, or when the run took longer than run_bound_s.
+#include <limits.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include "kel.h"
 #include "keld_login.h"
 #include "number.h"
+#include "run_bound.h"
 
 constexpr int argument_count = 3;       // command, serial port, connect-to
+constexpr unsigned run_bound_s = 10;    // longest run, keld's answers included
 
 enum command {
 	connect_link = 1,
 	disconnect_link = 3,
 };
 
-// The name announced for each connect-to value, indexed by the value.
+// The name announced for each connect-to value, indexed by the value; no
+// other value is taken.
 static const char *const connect_to_names[] = {
 	"",
 	"ISP",
 	"Mobile GPRS",
 	"custom",
 };
-constexpr int connect_to_name_count = sizeof connect_to_names / sizeof connect_to_names[0];
+constexpr int connect_to_count = sizeof connect_to_names / sizeof connect_to_names[0];
 
 static void usage()
 {
@@ -35,13 +41,15 @@ static void usage()
 	      stdout);
 }
 
-// The connect-to value's name; a value keld may know but we have no name
-// for is announced as "unknown" rather than read from past the table.
-static const char *connect_to_name(int connect_to)
+// Read argument text, named name in the usage text, as a whole number in
+// [low, high] into *value; on anything else say which argument was wrong and
+// return false.
+static bool read_argument(const char *text, const char *name, int low, int high, int *value)
 {
-	if (connect_to < 0 || connect_to >= connect_to_name_count)
-		return "unknown";
-	return connect_to_names[connect_to];
+	if (parse_number(text, {true, true, low, high}, value))
+		return true;
+	printf("Invalid %s '%s'\n", name, text);
+	return false;
 }
 
 int main(int argc, char **argv)
@@ -50,10 +58,10 @@ int main(int argc, char **argv)
 		usage();
 		return 1;
 	}
-	int cmd, port, connect_to;
-	parse_number(argv[1], number_prefix, &cmd);
-	parse_number(argv[2], number_prefix, &port);
-	parse_number(argv[3], number_prefix, &connect_to);
+	// The announcement must be out before a call that the run's bound may
+	// cut short.
+	setvbuf(stdout, nullptr, _IOLBF, 0);
+	end_run_after(run_bound_s, STDOUT_FILENO, 1);
 
 	int handle;
 	if (keld_login_community(stdout, &handle) != keld_logged_in) {
@@ -61,17 +69,27 @@ int main(int argc, char **argv)
 		return 1;
 	}
 
-	if (cmd == connect_link) {
-		printf("/dev/ttySMX%d : Connecting to %s.\n", port, connect_to_name(connect_to));
-	} else if (cmd == disconnect_link) {
-		printf("/dev/ttySMX%d : %s : Disconnected.\n", port, connect_to_name(connect_to));
-	} else {
+	// Checked once keld is known to answer, so that a dead keld is what
+	// the caller hears about first.  Any port may exist: keld knows which
+	// lines there are.  A typo is refused rather than dialled.
+	int cmd, port, connect_to;
+	bool ok = read_argument(argv[1], "command", connect_link, disconnect_link, &cmd);
+	if (ok && cmd != connect_link && cmd != disconnect_link) {
+		printf("Invalid command '%s'\n", argv[1]);
+		ok = false;
+	}
+	ok = ok && read_argument(argv[2], "serial_port", 0, INT_MAX, &port) &&
+	     read_argument(argv[3], "connect_to", 0, connect_to_count - 1, &connect_to);
+	if (!ok) {
 		usage();
 		return 1;       // the end of the process closes the connection
 	}
 
-	// The port and connect-to value go to keld as given: keld knows which
-	// lines and providers exist.
+	if (cmd == connect_link)
+		printf("/dev/ttySMX%d : Connecting to %s.\n", port, connect_to_names[connect_to]);
+	else
+		printf("/dev/ttySMX%d : %s : Disconnected.\n", port, connect_to_names[connect_to]);
+
 	// The status says only that the request was passed on; whether keld
 	// carried it out is told by the line below, for whoever reads the output.
 	if (kel_ppp_command(handle, cmd, port, connect_to) != 0)
