@@ -65,6 +65,30 @@ class Statuses(unittest.TestCase):
             with self.subTest(argv0=argv0):
                 self.assertEqual(tool("mkevent", "a", argv0=argv0), (1, "", USAGE % name))
 
+    def test_password_from_standard_input_and_too_long(self):
+        rest = GOOD[1:]
+        cases = [
+            (PASSWORD + "\n", 0, ""),
+            (PASSWORD, 0, ""),
+            ("s3cret\n", 3, REFUSED),
+            ("", 3, REFUSED),
+        ]
+        with KeldSim(STATE) as sim:
+            for given, status, err in cases:
+                with self.subTest(given=given):
+                    r = kelsys.run("mkevent", "-", *rest, input=given.encode())
+                    self.assertEqual((r.returncode, r.stdout.decode(), r.stderr.decode()),
+                                     (status, "", err))
+            self.assertEqual(sim.calls("kel_connect_unix")[0][1],
+                             ["/tmp/.keld", 2, PASSWORD, len(PASSWORD)])
+            self.assertEqual(len(sim.state()["events"]), 2)
+            # Past what any keld takes: refused as a password, not told as
+            # an unreachable keld.
+            long_refusal = "Password longer than 1024 bytes\nInvalid password\n"
+            self.assertEqual(tool("mkevent", "x" * 65536, *rest), (3, "", long_refusal))
+            r = kelsys.run("mkevent", "-", *rest, input=b"x" * 1025 + b"\n")
+            self.assertEqual((r.returncode, r.stderr.decode()), (3, long_refusal))
+
     def test_unreachable_keld_is_status_2(self):
         for label in keld_down_cases():
             with self.subTest(label):
@@ -104,28 +128,42 @@ class EventFields(EventTest):
             self.assertEqual(self.event_of(sim, GOOD), self.GOOD_EVENT)
             self.assertEqual(sim.calls("kel_make_event")[0][1][:6], [1, 3, 291, 1164, 2, 0])
 
-    def test_numbers_are_converted_without_a_check(self):
-        cases = [
-            ("12abc", 12), ("abc", 0), ("", 0), (" -7", -7), ("+8", 8), ("0x10", 0),
-            ("99999999999", 2147483647), ("-99999999999", -2147483648), ("4 5", 4),
-        ]
+    NAMES = {"type": "sensor type", "port": "port", "value": "value", "raw": "raw value",
+             "status": "status", "degree": "degree type"}
+
+    def test_whole_numbers_are_taken_and_typos_refused(self):
+        taken = [(" -7", -7), ("+8", 8), ("99999999999", 2147483647),
+                 ("-99999999999", -2147483648)]
+        refused = ["12abc", "abc", "", "0x10", "4 5", "-"]
         with KeldSim(STATE) as sim:
-            for text, number in cases:
-                for name in ("type", "port", "value", "raw", "status", "degree"):
+            for name in self.NAMES:
+                for text, number in taken:
                     with self.subTest(field=name, text=text):
                         self.assertEqual(self.event_of(sim, with_args(**{name: text})),
                                          dict(self.GOOD_EVENT, **{name: number}))
+            made = len(sim.state()["events"])
+            for i, text in enumerate(refused):
+                name = list(self.NAMES)[i % len(self.NAMES)]
+                with self.subTest(field=name, text=text):
+                    self.assertEqual(tool("mkevent", *with_args(**{name: text})),
+                                     (1, "", "Invalid %s '%s'\n" % (self.NAMES[name], text)))
+            self.assertEqual(len(sim.state()["events"]), made, "a typo makes no event")
 
     def test_source_addresses(self):
-        cases = [
-            ("192.168.7.20", "192.168.7.20"), ("10.0.0.1", "10.0.0.1"),
-            ("abc", "0.0.0.0"), ("", "0.0.0.0"), ("255.255.255.255", "0.0.0.0"),
-            ("1.2.3.256", "0.0.0.0"), ("10.1", "10.0.0.1"), ("255.255.255.254", "255.255.255.254"),
+        taken = [
+            ("192.168.7.20", "192.168.7.20"), ("10.1", "10.0.0.1"), ("0.0.0.0", "0.0.0.0"),
+            ("255.255.255.255", "0.0.0.0"), ("255.255.255.254", "255.255.255.254"),
         ]
         with KeldSim(STATE) as sim:
-            for text, stored in cases:
+            for text, stored in taken:
                 with self.subTest(text=text):
                     self.assertEqual(self.event_of(sim, with_args(source=text))["source"], stored)
+            made = len(sim.state()["events"])
+            for text in ("not-an-ip", "", "1.2.3.256", "192.0.2.1 x"):
+                with self.subTest(text=text):
+                    self.assertEqual(tool("mkevent", *with_args(source=text)),
+                                     (1, "", "Invalid source IP '%s'\n" % text))
+            self.assertEqual(len(sim.state()["events"]), made)
 
 
 class CameraList(EventTest):
