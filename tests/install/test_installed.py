@@ -1,15 +1,18 @@
 """The programs as installed: cmake --install into the sandbox's overlays of
 /etc and /usr, the library cache rebuilt, then each program run from where it
-was installed, as its service or web server starts it."""
+was installed, as its service, init script or web server starts it."""
 
 import os
 import re
 import shlex
+import shutil
 import subprocess
+import time
 import unittest
 import urllib.request
 
 import kelsys
+import ttylaunchsys as tl
 
 BUILD = os.environ["KEL_BUILD"]
 PORT = 8080
@@ -148,6 +151,71 @@ class Installed(unittest.TestCase):
         with open("/etc/mgetty/mgetty.config") as f:
             self.assertIn('port ttySMX1\n    init-chat "" ATZ OK\n', f.read())
         self.assertEqual(subprocess.run(argv, capture_output=True, timeout=30).returncode, 1)
+
+    def test_init_scripts_start_and_stop_the_daemons_with_either_tool_set(self):
+        # No systemd here: the scripts under a plain shell, with dpkg's
+        # start-stop-daemon and then with busybox's.  Debian's helpers would
+        # hand them to a running systemd; the machine's must not be touched.
+        env = dict(os.environ, _SYSTEMCTL_SKIP_REDIRECT="1")
+        tool_sets = [("dpkg", ["sh"], env)]
+        busybox = shutil.which("busybox")
+        if busybox:
+            os.makedirs("/tmp/busybox-bin", exist_ok=True)
+            for applet in ("start-stop-daemon", "sleep", "cat", "rm"):
+                os.symlink(busybox, "/tmp/busybox-bin/" + applet)
+            tool_sets.append(("busybox", [busybox, "sh"],
+                              dict(env, PATH="/tmp/busybox-bin:" + env["PATH"])))
+        # The sandbox has no eth0: lo for this test only.
+        options = installed("default/pingaddrd")
+        with open(options) as f:
+            shipped = f.read()
+
+        def restore():
+            with open(options, "w") as f:
+                f.write(shipped)
+        self.addCleanup(restore)
+        with open(options, "a") as f:
+            f.write('PINGADDRD_OPTS="-c -i lo"\n')
+        tl.install_standin()
+        tl.hold("ttySMX0")
+
+        def script(shell, env, name, action):
+            return subprocess.run(shell + [installed("init.d/" + name), action], env=env,
+                                  capture_output=True, text=True, timeout=60)
+
+        def alive(pid):
+            return not tl.gone(pid)
+
+        def comm(pid):
+            with open("/proc/%d/comm" % pid) as f:
+                return f.read().strip()
+
+        with kelsys.KeldSim(tl.state("1", ips={0: "192.0.2.2"})):
+            for tools, shell, env in tool_sets:
+                for name in ("pingaddrd", "ttylaunch"):
+                    with self.subTest(tools=tools, daemon=name):
+                        mgetty_starts = len(tl.starts())
+                        done = script(shell, env, name, "start")
+                        self.assertEqual(done.returncode, 0, done)
+                        with open("/run/%s.pid" % name) as f:
+                            pid = int(f.read())
+                        self.assertTrue(tl.wait_until(lambda: comm(pid) == name, 10), comm(pid))
+                        self.assertEqual(script(shell, env, name, "status").returncode, 0)
+                        self.assertEqual(script(shell, env, name, "start").returncode, 0)
+                        mgetty = None
+                        if name == "ttylaunch":
+                            self.assertTrue(tl.wait_until(
+                                lambda: len(tl.starts()) > mgetty_starts, 10), tl.runs())
+                            mgetty = tl.starts()[-1]["pid"]
+                        time.sleep(1)
+                        self.assertTrue(alive(pid), name + " ended by itself")
+                        done = script(shell, env, name, "stop")
+                        self.assertEqual(done.returncode, 0, done)
+                        self.assertFalse(alive(pid), name + " left running")
+                        if mgetty:
+                            self.assertFalse(alive(mgetty), "mgetty left running")
+                        self.assertFalse(os.path.exists("/run/%s.pid" % name))
+                        self.assertEqual(script(shell, env, name, "status").returncode, 3)
 
 
 if __name__ == "__main__":

@@ -210,7 +210,6 @@ def churn(seconds, settle=5.0):
 def gone(pid):
     """Whether a process has ended (a zombie has)."""
     try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+        return kelsys.proc_stat(pid)[0] == "Z"
     except FileNotFoundError:
         return True
