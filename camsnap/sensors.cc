@@ -11,8 +11,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 
+#include "deadline.h"
 #include "kel.h"
 #include "keld_login.h"
 
@@ -33,26 +33,10 @@ struct sensor_answer {
 static struct timespec record_deadline;  // when the record's budget is spent
 static bool record_cut;                 // a call was left out for want of time
 
-// Start the record's budget.
-static void start_budget()
-{
-	clock_gettime(CLOCK_MONOTONIC, &record_deadline);
-	record_deadline.tv_sec += record_budget_ms / 1000;
-	record_deadline.tv_nsec += (long)(record_budget_ms % 1000) * 1000000;
-	if (record_deadline.tv_nsec >= 1000000000) {
-		record_deadline.tv_sec++;
-		record_deadline.tv_nsec -= 1000000000;
-	}
-	record_cut = false;
-}
-
 // Whether another call to keld may start; false once the budget is spent.
 static bool may_ask()
 {
-	struct timespec now;
-	clock_gettime(CLOCK_MONOTONIC, &now);
-	if (now.tv_sec < record_deadline.tv_sec ||
-	    (now.tv_sec == record_deadline.tv_sec && now.tv_nsec < record_deadline.tv_nsec))
+	if (ms_left(&record_deadline) > 0)
 		return true;
 	record_cut = true;
 	return false;
@@ -71,17 +55,15 @@ static void fetch_unit(int handle, sensor_answer *s)
 			snprintf(s->unit, 2, "C");
 		return;
 	case type_atod:
-		if (may_ask() && kel_get_sensor_atod_value_type(handle, s->port, &has_text) &&
-		    has_text == 0 &&
-		    !(may_ask() && kel_get_sensor_atod_unit(handle, s->port, s->unit, text_size)))
+	case type_420ma: {
+		bool atod = s->type == type_atod;
+		auto value_type = atod ? kel_get_sensor_atod_value_type : kel_get_sensor_420MA_value_type;
+		auto unit = atod ? kel_get_sensor_atod_unit : kel_get_sensor_420MA_unit;
+		if (may_ask() && value_type(handle, s->port, &has_text) && has_text == 0 &&
+		    !(may_ask() && unit(handle, s->port, s->unit, text_size)))
 			snprintf(s->unit, 2, "%%");
 		break;
-	case type_420ma:
-		if (may_ask() && kel_get_sensor_420MA_value_type(handle, s->port, &has_text) &&
-		    has_text == 0 &&
-		    !(may_ask() && kel_get_sensor_420MA_unit(handle, s->port, s->unit, text_size)))
-			snprintf(s->unit, 2, "%%");
-		break;
+	}
 	}
 	s->unit[text_size - 1] = 0;  // a text that filled the buffer is cut to 63 bytes
 }
@@ -100,7 +82,8 @@ int get_sensors_data(uint8_t *buffer)
 {
 	static sensor_answer sensors[max_sensors];  // the answers, until we know what fits
 	int handle;
-	start_budget();
+	record_deadline = deadline_in_ms(record_budget_ms);
+	record_cut = false;
 	if (keld_login_community(stderr, &handle) != keld_logged_in)
 		return 0;
 	int *list = NULL;

@@ -6,6 +6,7 @@
 // the socket is shut down so that later calls on it fail at once instead of
 // reading a late reply as their own.  The library uses only the C library,
 // so it adds no C++ run-time to the programs that link it.
+#include "deadline.h"
 #include "kel.h"
 #include "kel_wire.h"
 
@@ -18,29 +19,6 @@
 #include <unistd.h>
 
 constexpr int kel_reply_timeout_ms = 3000;   // longest wait for a whole reply
-
-// Return the milliseconds left until deadline, 0 when it has passed.
-static int ms_left(const struct timespec *deadline)
-{
-	struct timespec now;
-	clock_gettime(CLOCK_MONOTONIC, &now);
-	long ms = (deadline->tv_sec - now.tv_sec) * 1000 + (deadline->tv_nsec - now.tv_nsec) / 1000000;
-	return ms > 0 ? (int)ms : 0;
-}
-
-// The time kel_reply_timeout_ms from now.
-static struct timespec reply_deadline()
-{
-	struct timespec deadline;
-	clock_gettime(CLOCK_MONOTONIC, &deadline);
-	deadline.tv_sec += kel_reply_timeout_ms / 1000;
-	deadline.tv_nsec += (long)(kel_reply_timeout_ms % 1000) * 1000000;
-	if (deadline.tv_nsec >= 1000000000) {
-		deadline.tv_sec++;
-		deadline.tv_nsec -= 1000000000;
-	}
-	return deadline;
-}
 
 // Wait until fd is ready for events or the deadline passes; true when ready.
 static bool wait_for(int fd, short events, const struct timespec *deadline)
@@ -82,7 +60,7 @@ static bool exchange(int fd, kel_msg *m, int32_t *result)
 {
 	if (m->bad)
 		return false;
-	struct timespec deadline = reply_deadline();
+	struct timespec deadline = deadline_in_ms(kel_reply_timeout_ms);
 
 	// The request leaves as one frame: its header and payload in one send.
 	unsigned char hdr[4];
@@ -234,7 +212,7 @@ int kel_connect_unix(const char *path, int mode, const char *secret, int secret_
 	int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
 	if (fd < 0)
 		return -1;
-	if (!connect_before(fd, &sa, reply_deadline())) {
+	if (!connect_before(fd, &sa, deadline_in_ms(kel_reply_timeout_ms))) {
 		close(fd);
 		return -1;
 	}

@@ -325,18 +325,10 @@ static const call_row *find_call(const std::string &name)
 	return nullptr;
 }
 
-// What a failed call answers: 0 but for the calls that say otherwise.
-static int refusal_of(const std::string &call)
-{
-	const call_row *row = find_call(call);
-	return row ? row->refusal : 0;
-}
-
 // Serve one call on an accepted connection: fill the reply's outputs after
 // the result, which is returned; *changed tells that the state must be saved.
-static int serve(const std::string &call, const json &args, kel_msg *reply, bool *changed)
+static int serve(const call_row *row, const json &args, kel_msg *reply, bool *changed)
 {
-	const call_row *row = find_call(call);
 	if (!row)
 		return 0;
 	request r = {*row, args, reply};
@@ -403,6 +395,8 @@ bool answer_request(conn &c, kel_msg *m, bool *changed, json *logged)
 
 	msg_clear(m);
 	msg_put_int(m, 0);
+	const call_row *row = find_call(call);
+	int refusal = row ? row->refusal : 0;  // what a failed call answers
 	int result;
 	*changed = false;
 	try {
@@ -411,13 +405,13 @@ bool answer_request(conn &c, kel_msg *m, bool *changed, json *logged)
 		else if (call == "kel_disconnect")
 			result = 1;
 		else if (!c.authed)
-			result = refusal_of(call);
+			result = refusal;
 		else
-			result = serve(call, args, m, changed);
+			result = serve(row, args, m, changed);
 	} catch (const json::exception &e) {
 		// A hand-edited state whose fields have the wrong types.
 		fprintf(stderr, "keld-sim: %s: %s\n", call.c_str(), e.what());
-		result = refusal_of(call);
+		result = refusal;
 		*changed = false;
 	}
 	readable_args(call, args);
