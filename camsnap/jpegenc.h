@@ -17,9 +17,11 @@ int yuv_to_jpeg(int quality, int frame_width, int frame_height, int width, int h
 // to about wanted_bytes; always below quality and at least 1.
 int lower_quality(int quality, long stream_bytes, long wanted_bytes);
 
-// yuv_to_jpeg, encoding again at lower qualities until the stream fits the
-// area; the first try uses quality unchanged.  Returns 0 when even quality 1
-// does not fit, so that no damaged stream ever leaves.
+// yuv_to_jpeg, at lower qualities until the stream fits the area: the first
+// try uses quality (limited to 1 to 100) and is given up as soon as it
+// overflows or an estimate on the way says it will; the next quality is
+// chosen from estimates, which cost a fraction of an encoding each.  Returns
+// 0 when even quality 1 does not fit, so that no damaged stream ever leaves.
 int yuv_to_jpeg_fitting(int quality, int frame_width, int frame_height, int width, int height,
                         const uint8_t *planes, uint8_t *jpeg_buffer);
 

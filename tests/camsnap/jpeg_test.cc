@@ -233,17 +233,54 @@ TEST(Encoder, OverflowingPictureIsEncodedAgainUntilItFits)
 	EXPECT_EQ(JpegOutputTooBig, 0);
 	ASSERT_GT(length, 0);
 	EXPECT_LT(length, jpeg_area_size);
-	// Not crushed further than needed.
-	EXPECT_GT(length, jpeg_area_size / 3);
+	// Not crushed further than needed: most of the area is used.
+	EXPECT_GT(length, jpeg_area_size * 4 / 5);
 	decoded d = decode(out.data(), length);
 	EXPECT_EQ(d.warnings, 0);
 	EXPECT_EQ(d.width, 640);
 	EXPECT_EQ(d.height, 480);
 
-	// A picture that fits is encoded once, at the quality asked for.
+	// A picture that fits is encoded once, at the quality asked for: a calm
+	// one, and the detailed one at a quality where it takes three quarters of
+	// the area, so that its size is estimated on the way.
 	std::vector<uint8_t> calm = marked_picture(640, 480, 640, 480);
-	int once = yuv_to_jpeg(64, 640, 480, 640, 480, calm.data(), out.data());
-	EXPECT_EQ(yuv_to_jpeg_fitting(64, 640, 480, 640, 480, calm.data(), out.data()), once);
+	std::vector<uint8_t> once(jpeg_area_size);
+	ASSERT_GT(yuv_to_jpeg(20, 640, 480, 640, 480, pic.data(), once.data()), jpeg_area_size * 2 / 3);
+	struct { const std::vector<uint8_t> *pic; int quality; } fits[] = {{&calm, 64}, {&pic, 20}};
+	for (auto f : fits) {
+		SCOPED_TRACE(f.quality);
+		int whole = yuv_to_jpeg(f.quality, 640, 480, 640, 480, f.pic->data(), once.data());
+		ASSERT_EQ(JpegOutputTooBig, 0);
+		ASSERT_EQ(yuv_to_jpeg_fitting(f.quality, 640, 480, 640, 480, f.pic->data(), out.data()),
+		          whole);
+		EXPECT_EQ(memcmp(out.data(), once.data(), whole), 0);
+	}
+}
+
+// A picture whose detail lies everywhere but in one macroblock in eleven,
+// the ones an evenly spread sample of that step would see, so that its
+// estimates err: the answer is still a whole stream that fits.
+TEST(Encoder, PictureThatMisleadsTheEstimatesStillEndsAsAStreamThatFits)
+{
+	std::vector<uint8_t> pic = detailed_frame(7);
+	uint8_t *u = pic.data() + 640 * 480, *v = u + 640 * 480 / 4;
+	for (int mcu = 0; mcu < 40 * 30; mcu += 11) {
+		int x = mcu % 40 * 16, y = mcu / 40 * 16;
+		for (int r = 0; r < 16; r++)
+			memset(pic.data() + (y + r) * 640 + x, 128, 16);
+		for (int r = 0; r < 8; r++) {
+			memset(u + (y / 2 + r) * 320 + x / 2, 128, 8);
+			memset(v + (y / 2 + r) * 320 + x / 2, 128, 8);
+		}
+	}
+	std::vector<uint8_t> out(jpeg_area_size);
+	int length = yuv_to_jpeg_fitting(64, 640, 480, 640, 480, pic.data(), out.data());
+	EXPECT_EQ(JpegOutputTooBig, 0);
+	ASSERT_GT(length, 0);
+	ASSERT_LT(length, jpeg_area_size);
+	decoded d = decode(out.data(), length);
+	EXPECT_EQ(d.warnings, 0);
+	EXPECT_EQ(d.height, 480);
 }
 
 TEST(Encoder, LowerQualityAlwaysGoesDown)
