@@ -17,6 +17,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "deadline.h"
 #include "jarraydst.h"
 #include "jpegenc.h"
 #include "query.h"
@@ -27,8 +28,9 @@
 constexpr int composite_size = 614400;  // room for a 640x480 frame-placed picture and more
 constexpr int work_area_size = composite_size + jpeg_area_size;
 constexpr int scratch_size = RAW_LARGEST_IMAGE_BYTES;  // the largest reduced frame, frame-placed
-// How long a request waits, in all, for a frame of one channel; a channel
-// that delivers nothing in that time counts as a failed semaphore operation.
+// How long a request waits, in all, for its cameras: one channel's frame, or
+// the quad view's four.  A channel that delivers nothing in that time counts
+// as a failed semaphore operation.
 constexpr int sem_wait_seconds = 3;
 
 // The picture each mode asks for, one row a mode of one view, the quad view
@@ -79,17 +81,6 @@ static const picture_mode *picture_mode_of(bool quad, long mode)
 			other = &m;
 	}
 	return other;
-}
-
-// Wait for a frame of channel, for sem_wait_seconds at most, and map it.
-static frame_result take_channel(frame_hold *hold, int channel)
-{
-	struct timespec deadline;
-	clock_gettime(CLOCK_MONOTONIC, &deadline);
-	deadline.tv_sec += sem_wait_seconds;
-	if (ready_frame(hold, channel) != 0)
-		return frame_none;
-	return take_frame(hold, &deadline);
 }
 
 // Write every byte of the pieces to standard output, through short writes
@@ -256,7 +247,12 @@ static int single_picture(const uint8_t *frame, uint8_t flag, long mode, int qua
 static void single_view(int channel, long mode, int quality, int record)
 {
 	frame_hold hold;
-	frame_result got = take_channel(&hold, channel);
+	struct timespec deadline = deadline_in_ms(sem_wait_seconds * 1000);
+	frame_result got = frame_none;
+	if (ready_frame(&hold, channel) == 0)
+		got = take_frame(&hold, &deadline);
+	// Also when the camera delivered, but never this channel's frame to us
+	// in time: that is no dead camera, as a blank picture would say.
 	if (got == frame_none) {
 		semaphore_error_page();
 		return;
@@ -290,14 +286,26 @@ static void quad_view(long mode, int quality, int record)
 	prepare_pages(composite, (size_t)qw * qh * 3 / 2);
 	bool placed[RAW_CHANNELS] = {};
 	bool scratch_prepared = false;
-	for (int channel = 0; channel < RAW_CHANNELS; channel++) {
-		frame_hold hold;
-		frame_result got = take_channel(&hold, channel);
-		raw_frame_size size = raw_size(hold.map.flag);
+	// The four channels are waited for together, under one bound: in the
+	// order their frames come, four dead cameras cost one wait, not four.
+	struct timespec deadline = deadline_in_ms(sem_wait_seconds * 1000);
+	frame_hold holds[RAW_CHANNELS];
+	bool wanted[RAW_CHANNELS];
+	for (int channel = 0; channel < RAW_CHANNELS; channel++)
+		wanted[channel] = ready_frame(&holds[channel], channel) == 0;
+	int channel = -1;
+	for (;;) {
+		frame_result got = take_first_frame(holds, wanted, RAW_CHANNELS,
+		                                    (channel + 1) % RAW_CHANNELS, &deadline, &channel);
+		if (channel < 0)
+			break;
+		wanted[channel] = false;
+		frame_hold *hold = &holds[channel];
+		raw_frame_size size = raw_size(hold->map.flag);
 		int w = size.width, h = size.height, factor = w / (qw / 2);
 		// A frame smaller than its quarter leaves the quarter blank.
 		if (got == frame_mapped && factor >= 1) {
-			const uint8_t *planes = hold.map.address + RAW_HEADER_BYTES;
+			const uint8_t *planes = hold->map.address + RAW_HEADER_BYTES;
 			if (factor > 1) {
 				if (!scratch_prepared) {
 					prepare_reduced(scratch, w, h, factor);
@@ -308,12 +316,12 @@ static void quad_view(long mode, int quality, int record)
 			}
 			put_thumbnail(planes, composite, w, h, qw, qh, channel);
 			// A file that shrank under us leaves zeros: blank instead.
-			placed[channel] = !hold.map.lost;
+			placed[channel] = !hold->map.lost;
 		}
 		// A large frame (or a file not taken) goes before the next is
 		// mapped, so that the view never holds more than one; four frames
 		// of a quarter of the largest take about what one of those does.
-		give_frame(&hold, got,
+		give_frame(hold, got,
 		           got != frame_mapped || (long)w * h * 3 / 2 > RAW_LARGEST_IMAGE_BYTES / 4);
 	}
 	// Only now the quarters that stayed empty, so that a full view writes

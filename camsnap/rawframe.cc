@@ -14,7 +14,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-constexpr long retry_pause_ns = 5000000;      // after another channel's frame, before waiting again
+#include "deadline.h"
+
+constexpr int wait_slice_ms = 20;            // one channel waited on while others are wanted too
 constexpr long camera_slice_ns = 200000000;   // the camera's waits look at its stop flag this often
 constexpr int write_value_cap = 1024;         // keeps an unread channel's raises below SEMVMX
 
@@ -139,6 +141,7 @@ static int sem_step(int id, int op, int flags, const struct timespec *deadline)
 int ready_frame(frame_hold *hold, int channel)
 {
 	hold->channel = channel;
+	hold->seen = -1;
 	hold->map = {(uint8_t *)MAP_FAILED, 0, -1, 0, 0};
 	hold->sem_read = get_raw_sem_id(RAW_READ_KEY_BASE, channel);
 	hold->sem_write = get_raw_sem_id(RAW_WRITE_KEY_BASE, channel);
@@ -154,45 +157,108 @@ int ready_frame(frame_hold *hold, int channel)
 	return 0;
 }
 
+// Whether the monotonic clock has not yet reached deadline.
+static bool before(const struct timespec *deadline)
+{
+	struct timespec now;
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	return now.tv_sec < deadline->tv_sec ||
+	       (now.tv_sec == deadline->tv_sec && now.tv_nsec < deadline->tv_nsec);
+}
+
+// Take hold's raise, waiting for it until wait_until at most (not at all when
+// null), then the read unit, until deadline at most, and map the file.
+// frame_elsewhere: nothing to map this time, as no raise came in time or the
+// camera had already put another channel's frame in the file; frame_none: a
+// semaphore failed.
+//
 // Between the reader's taking the raise and its taking the read unit, the
 // camera may have put the next channel's frame in the file.  Then the read
 // unit goes back, but not the raise, which would only let another reader of
-// this channel in to the same file, and the reader waits for its channel's
-// next frame, so a camera that delivers is never answered with a blank.
-frame_result take_frame(frame_hold *hold, const struct timespec *deadline)
+// this channel in to the same file, and the channel is readied again: the
+// reader waits for its channel's next frame, so that a camera that delivers
+// is never answered with a blank.
+static frame_result try_channel(frame_hold *hold, const struct timespec *wait_until,
+                                const struct timespec *deadline)
 {
-	int found = -1;  // the channel byte of the last file of another channel
-	for (;;) {
-		if (sem_step(hold->sem_write, -1, 0, deadline) != 0 ||
-		    sem_step(hold->sem_read, -1, SEM_UNDO, deadline) != 0)
-			break;
-		int result = map_frame_file(RAW_FRAME_PATH, hold->channel, &hold->map);
-		if (result == 0)
-			return frame_mapped;
-		if (result != raw_other_channel)
-			return frame_unreadable;
-		found = hold->map.address[RAW_CHANNEL_BYTE];
-		release_frame_file(&hold->map, true);
-		sem_step(hold->sem_read, +1, SEM_UNDO, nullptr);
-		// The channel's next frame is at least one other channel's frame
-		// away: a short pause costs nothing, and a camera that raises a
-		// channel without writing it does not have us spin till the bound.
-		const struct timespec pause = {0, retry_pause_ns};
-		nanosleep(&pause, nullptr);
-		if (ready_frame(hold, hold->channel) != 0)
-			break;
-	}
-	if (found < 0)
+	int taken = wait_until ? sem_step(hold->sem_write, -1, 0, wait_until)
+	                       : sem_step(hold->sem_write, -1, IPC_NOWAIT, nullptr);
+	if (taken == 0)
+		taken = sem_step(hold->sem_read, -1, SEM_UNDO, deadline);
+	if (taken != 0)
+		return errno == EAGAIN || errno == EINTR ? frame_elsewhere : frame_none;
+	int result = map_frame_file(RAW_FRAME_PATH, hold->channel, &hold->map);
+	if (result == 0)
+		return frame_mapped;
+	if (result != raw_other_channel)
+		return frame_unreadable;
+	int seen = hold->map.address[RAW_CHANNEL_BYTE];
+	release_frame_file(&hold->map, true);
+	sem_step(hold->sem_read, +1, SEM_UNDO, nullptr);
+	if (ready_frame(hold, hold->channel) != 0)
 		return frame_none;
+	hold->seen = seen;
+	return frame_elsewhere;
+}
+
+frame_result take_first_frame(frame_hold *holds, const bool *wanted, int count, int first,
+                              const struct timespec *deadline, int *which)
+{
+	int turn = first;  // the channel to wait on while none has a frame
+	for (;;) {
+		// First the raises that came while another channel was waited on:
+		// the file may still hold their frames.
+		int left = 0;
+		for (int k = 0; k < count; k++) {
+			int i = (first + k) % count;
+			if (!wanted[i])
+				continue;
+			left++;
+			frame_result got = try_channel(&holds[i], nullptr, deadline);
+			if (got != frame_elsewhere) {
+				*which = i;
+				return got;
+			}
+		}
+		if (left == 0 || !before(deadline))
+			break;
+		// Then one channel for a slice, or till the deadline when it is the
+		// only one: a semaphore operation waits on one set alone.
+		while (!wanted[turn % count])
+			turn++;
+		int i = turn % count;
+		struct timespec until = *deadline;
+		if (left > 1) {
+			struct timespec slice = deadline_in_ms(wait_slice_ms);
+			if (before(&slice))
+				until = slice;
+		}
+		frame_result got = try_channel(&holds[i], &until, deadline);
+		if (got != frame_elsewhere) {
+			*which = i;
+			return got;
+		}
+		turn = i + 1;
+	}
 	// Only the last try is worth a line: the others were the normal
 	// hand-over between camera and readers.
-	fprintf(stderr, "raw file is %d, needed %d.\n", found, hold->channel);
-	return frame_elsewhere;
+	for (int i = 0; i < count; i++)
+		if (wanted[i] && holds[i].seen >= 0)
+			fprintf(stderr, "raw file is %d, needed %d.\n", holds[i].seen, holds[i].channel);
+	*which = -1;
+	return frame_none;
+}
+
+frame_result take_frame(frame_hold *hold, const struct timespec *deadline)
+{
+	const bool wanted = true;
+	int which;
+	return take_first_frame(hold, &wanted, 1, 0, deadline, &which);
 }
 
 int give_frame(frame_hold *hold, frame_result got, bool unmap)
 {
-	if (got == frame_elsewhere || got == frame_none)
+	if (got != frame_mapped && got != frame_unreadable)
 		return 0;
 	release_frame_file(&hold->map, unmap);
 	// post_q: the read unit back, then one more waiting reader let through.

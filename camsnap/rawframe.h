@@ -51,6 +51,7 @@ struct frame_hold {
 	int channel;
 	int sem_write;  // the channel's write semaphore
 	int sem_read;   // its read semaphore
+	int seen;       // the channel of the last other channel's frame met, -1 for none
 	frame_map map;  // the file, once take_frame mapped it
 };
 
@@ -59,7 +60,7 @@ struct frame_hold {
 enum frame_result {
 	frame_mapped,      // a whole frame of the channel is mapped
 	frame_unreadable,  // the file cannot be read
-	frame_elsewhere,   // only other channels' frames came before the deadline
+	frame_elsewhere,   // while waiting: no frame of the channel yet
 	frame_none,        // no frame before the deadline, or a semaphore failed
 };
 
@@ -70,8 +71,22 @@ enum frame_result {
 int ready_frame(frame_hold *hold, int channel);
 
 // Wait until deadline (CLOCK_MONOTONIC) for the next frame of the channel
-// that ready_frame prepared, take a read unit and map the file.
+// that ready_frame prepared, take a read unit and map the file.  A camera
+// that wrote only other channels' frames in that time gives frame_none,
+// after a line that says so.
 frame_result take_frame(frame_hold *hold, const struct timespec *deadline);
+
+// The same for whichever of the count channels prepared in holds, and still
+// wanted, has the first frame; the one deadline bounds the wait for them
+// all, and a channel whose frame comes while another is waited for is not
+// missed.  first is the index looked at first: the camera writes the
+// channels in turn, so the one after the channel last taken.  Return what
+// the channel got and its index in *which (a frame_none there is a failed
+// semaphore: that channel is not to be waited for again), or frame_none and
+// -1 when the deadline passed, after a line for each wanted channel that met
+// only other channels' frames.
+frame_result take_first_frame(frame_hold *holds, const bool *wanted, int count, int first,
+                              const struct timespec *deadline, int *which);
 
 // Undo what take_frame made, the mapping as release_frame_file does.  Return
 // 0 when the units went back or none were held, 1 when an operation failed.
