@@ -108,10 +108,13 @@ static bool exchange(int fd, kel_msg *m, int32_t *result)
 	return msg_get_int(m, result);
 }
 
-static void begin(kel_msg *m, const char *call)
+// Start a request: the call's name, then its n integer arguments.
+static void begin(kel_msg *m, const char *call, int n = 0, const int32_t *args = nullptr)
 {
 	msg_clear(m);
 	msg_put_str(m, call, strlen(call));
+	for (int i = 0; i < n; i++)
+		msg_put_int(m, args[i]);
 }
 
 // Make a call whose arguments are n integers and whose reply carries nothing
@@ -119,48 +122,38 @@ static void begin(kel_msg *m, const char *call)
 static int call_ints(int handle, const char *call, int failure, int n, const int32_t *args)
 {
 	kel_msg m;
-	begin(&m, call);
-	for (int i = 0; i < n; i++)
-		msg_put_int(&m, args[i]);
+	begin(&m, call, n, args);
 	int32_t result;
 	return exchange(handle, &m, &result) ? result : failure;
 }
 
-// Make a call whose reply carries one integer output.
+// Make a call whose reply carries one integer output.  A success without its
+// value is no success to the caller.
 static int call_int_out(int handle, const char *call, int n, const int32_t *args, int *out)
 {
 	kel_msg m;
-	begin(&m, call);
-	for (int i = 0; i < n; i++)
-		msg_put_int(&m, args[i]);
+	begin(&m, call, n, args);
 	int32_t result, v;
-	if (!exchange(handle, &m, &result))
-		return 0;
-	// A success without its value is no success to the caller.
-	if (!result || !msg_get_int(&m, &v))
+	if (!exchange(handle, &m, &result) || !result || !msg_get_int(&m, &v))
 		return 0;
 	*out = v;
 	return result;
 }
 
 // Make a call whose reply carries a text, cut to fit buf and terminated.
+// A success without its text fails too: the caller would read a text never
+// written.
 static int call_text_out(int handle, const char *call, int n, const int32_t *args, char *buf, int len)
 {
 	kel_msg m;
-	begin(&m, call);
-	for (int i = 0; i < n; i++)
-		msg_put_int(&m, args[i]);
+	begin(&m, call, n, args);
 	int32_t result;
 	const char *s;
 	size_t k;
-	if (!exchange(handle, &m, &result))
-		return 0;
-	// Nor one without its text: the caller would read a text never written.
-	if (!result || !msg_get_str(&m, &s, &k))
+	if (!exchange(handle, &m, &result) || !result || !msg_get_str(&m, &s, &k))
 		return 0;
 	if (len > 0) {
-		if (k > (size_t)len - 1)
-			k = (size_t)len - 1;
+		k = k < (size_t)len - 1 ? k : (size_t)len - 1;
 		memcpy(buf, s, k);
 		buf[k] = '\0';
 	}
@@ -248,9 +241,8 @@ int kel_get_all_sensor_online(int handle, int **list)
 	kel_msg m;
 	begin(&m, "kel_get_all_sensor_online");
 	int32_t result, n;
-	if (!exchange(handle, &m, &result) || !result)
-		return 0;
-	if (!msg_get_int(&m, &n) || n < 0 || (size_t)n > kel_frame_max / 10)
+	if (!exchange(handle, &m, &result) || !result || !msg_get_int(&m, &n) || n < 0 ||
+	    (size_t)n > kel_frame_max / 10)
 		return 0;
 	int *out = (int *)malloc(sizeof(int) * (1 + 2 * (size_t)n));
 	if (!out)
@@ -322,9 +314,7 @@ int kel_db_get(int handle, const char *key, void **block, char **value, int mode
 	int32_t result;
 	const char *s;
 	size_t n;
-	if (!exchange(handle, &m, &result) || !result)
-		return 0;
-	if (!msg_get_str(&m, &s, &n))
+	if (!exchange(handle, &m, &result) || !result || !msg_get_str(&m, &s, &n))
 		return 0;
 	char *copy = (char *)malloc(n + 1);
 	if (!copy)
@@ -339,12 +329,8 @@ int kel_db_get(int handle, const char *key, void **block, char **value, int mode
 
 int kel_get_network_ip(int handle, int item, uint32_t *addr)
 {
-	int v;
 	const int32_t a[] = {item};
-	int r = call_int_out(handle, "kel_get_network_ip", 1, a, &v);
-	if (r)
-		*addr = (uint32_t)v;
-	return r;
+	return call_int_out(handle, "kel_get_network_ip", 1, a, (int *)addr);
 }
 
 int kel_set_network_ip(int handle, int item, uint32_t addr)
