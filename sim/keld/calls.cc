@@ -105,16 +105,29 @@ static json *find_sensor(int type, int port)
 	return nullptr;
 }
 
-// True when args holds exactly the fields sig lists ('i' integer, 's' text).
+// True when args holds exactly the fields sig lists: 's' a text, any other
+// letter an integer.
 static bool shape(const json &args, const char *sig)
 {
 	size_t n = strlen(sig);
 	if (args.size() != n)
 		return false;
 	for (size_t i = 0; i < n; i++)
-		if ((sig[i] == 'i') != args[i].is_number_integer())
+		if ((sig[i] != 's') != args[i].is_number_integer())
 			return false;
 	return true;
+}
+
+// Turn the integers of args that sig marks as an address ('a') into dotted
+// text and those it marks as a mask ('u') unsigned, as the state keeps them
+// and the log shows them.  args has the shape of sig.
+static void readable_args(const char *sig, json &args)
+{
+	for (size_t i = 0; sig[i]; i++)
+		if (sig[i] == 'a')
+			args[i] = dotted((uint32_t)args[i].get<int>());
+		else if (sig[i] == 'u')
+			args[i] = (uint32_t)args[i].get<int>();
 }
 
 struct call_row;
@@ -127,22 +140,20 @@ struct request {
 	kel_msg *reply;
 };
 
-// A call keld-sim serves once logged in.  Arguments of another shape, or a
-// fail list naming the call, get the refusal without the handler running.
-// A call that changes a field of the state is saved whenever it does not
-// answer its refusal.
+// A call keld-sim serves once logged in.
 struct call_row {
 	const char *name;
-	const char *shape;              // 'i' an integer, 's' a text, one letter an argument
+	const char *shape;              // one letter an argument: 'i' an integer, 's' a text,
+	                                // 'a' an address, 'u' an unsigned integer
 	int (*handler)(const request &r);
 	const char *changes = nullptr;  // the state field it changes, if any
 	int refusal = 0;                // what a failed call answers
 };
 
-// Whether the state's fail list refuses the call for everyone, or for item.
-static bool refused(const request &r, const std::string &item)
+// Whether the state's fail list refuses call for everyone, or for item.
+static bool refused(const char *call, const std::string &item)
 {
-	return listed(get_or(state, "fail", json()), r.row.name, item);
+	return listed(get_or(state, "fail", json()), call, item);
 }
 
 // The sensor of type at port, unless there is none or the state refuses the
@@ -150,7 +161,7 @@ static bool refused(const request &r, const std::string &item)
 static json *sensor_for(const request &r, int type, int port, const std::string &item = "")
 {
 	json *s = find_sensor(type, port);
-	if (!s || refused(r, item) || listed(get_or(*s, "fail", json()), r.row.name, item))
+	if (!s || refused(r.row.name, item) || listed(get_or(*s, "fail", json()), r.row.name, item))
 		return nullptr;
 	return s;
 }
@@ -160,6 +171,12 @@ static int put_text(const request &r, const json &text)
 {
 	std::string t = text.get<std::string>();
 	msg_put_str(r.reply, t.data(), t.size());
+	return 1;
+}
+
+static int put_int(const request &r, int v)
+{
+	msg_put_int(r.reply, v);
 	return 1;
 }
 
@@ -182,8 +199,7 @@ static int sensor_status(const request &r)
 	json *s = sensor_for(r, r.args[1], r.args[2], std::to_string(item));
 	if (!s || (item != 0 && item != 2))
 		return 0;
-	msg_put_int(r.reply, int_of(get_or(*s, item == 2 ? "status" : "value", 0)));
-	return 1;
+	return put_int(r, int_of(get_or(*s, item == 2 ? "status" : "value", 0)));
 }
 
 static int sensor_description(const request &r)
@@ -195,19 +211,13 @@ static int sensor_description(const request &r)
 static int fahrenheit(const request &r)
 {
 	json *s = sensor_for(r, temperature, r.args[2]);
-	if (!s)
-		return 0;
-	msg_put_int(r.reply, get_or(*s, "fahrenheit", false).get<bool>() ? 0 : 1);
-	return 1;
+	return s ? put_int(r, get_or(*s, "fahrenheit", false).get<bool>() ? 0 : 1) : 0;
 }
 
 static int unit_type(const request &r, int type)
 {
 	json *s = sensor_for(r, type, r.args[0]);
-	if (!s)
-		return 0;
-	msg_put_int(r.reply, int_of(get_or(*s, "unit_type", 1)));
-	return 1;
+	return s ? put_int(r, int_of(get_or(*s, "unit_type", 1))) : 0;
 }
 
 static int unit_text(const request &r, int type)
@@ -221,7 +231,7 @@ static int db_get(const request &r)
 	const std::string &key = r.args[0].get_ref<const std::string &>();
 	json settings = get_or(state, "settings", json::object());
 	auto it = settings.is_object() ? settings.find(key) : settings.end();
-	if (refused(r, key) || it == settings.end() || !it->is_string())
+	if (refused(r.row.name, key) || it == settings.end() || !it->is_string())
 		return 0;
 	return put_text(r, *it);
 }
@@ -232,15 +242,14 @@ static int network_ip(const request &r)
 {
 	static const char *const keys[] = {"ip", "mask", "ip2"};
 	int item = r.args[0];
-	if (item < 0 || item > 2 || refused(r, std::to_string(item)))
+	if (item < 0 || item > 2 || refused(r.row.name, std::to_string(item)))
 		return 0;
 	json &net = state["network"];
 	if (!net.is_object())
 		net = json::object();
-	if (r.row.changes)
-		net[keys[item]] = dotted((uint32_t)r.args[1].get<int>());
-	else
-		msg_put_int(r.reply, (int32_t)address_of(get_or(net, keys[item], "0.0.0.0")));
+	if (!r.row.changes)
+		return put_int(r, (int32_t)address_of(get_or(net, keys[item], "0.0.0.0")));
+	net[keys[item]] = r.args[1];
 	return 1;
 }
 
@@ -273,12 +282,11 @@ static int clear_settings(const request &r)
 
 static int make_event(const request &r)
 {
-	static const char *const keys[] = {"type", "port", "value", "raw", "status", "degree"};
+	static const char *const keys[] = {"type",   "port",   "value",  "raw",
+	                                   "status", "degree", "source", "cameras"};
 	json e = json::object();
-	for (int i = 0; i < 6; i++)
+	for (int i = 0; i < 8; i++)
 		e[keys[i]] = r.args[i];
-	e["source"] = dotted((uint32_t)r.args[6].get<int>());
-	e["cameras"] = (uint32_t)r.args[7].get<int>();
 	state[r.row.changes].push_back(e);
 	return 1;
 }
@@ -302,7 +310,7 @@ static const call_row call_table[] = {
 	{"kel_get_sensor_description", "iii", sensor_description},
 	{"kel_db_get", "si", db_get},
 	{"kel_get_network_ip", "i", network_ip},
-	{"kel_set_network_ip", "ii", network_ip, "network"},
+	{"kel_set_network_ip", "ia", network_ip, "network"},
 	{"kel_set_use_dhcp", "i",
 	 [](const request &r) { state["network"]["dhcp"] = r.args[0] != 0; return 1; }, "network"},
 	{"kel_set_camera_enable", "i", set_flag, "camera_enable"},
@@ -313,49 +321,15 @@ static const call_row call_table[] = {
 	{"kel_set_help_url", "si", set_field, "help_url"},
 	{"kel_set_time_zone", "i", set_field, "time_zone"},
 	{"kel_run_keld_command", "si", clear_settings, "settings"},
-	{"kel_make_event", "iiiiiiii", make_event, "events"},
+	{"kel_make_event", "iiiiiiau", make_event, "events"},
 	{"kel_ppp_command", "iii", ppp_command, "ppp_commands", 1},
 };
-
-static const call_row *find_call(const std::string &name)
-{
-	for (const call_row &row : call_table)
-		if (name == row.name)
-			return &row;
-	return nullptr;
-}
-
-// Serve one call on an accepted connection: fill the reply's outputs after
-// the result, which is returned; *changed tells that the state must be saved.
-static int serve(const call_row *row, const json &args, kel_msg *reply, bool *changed)
-{
-	if (!row)
-		return 0;
-	request r = {*row, args, reply};
-	if (!shape(args, row->shape) || refused(r, ""))
-		return row->refusal;
-	int result = row->handler(r);
-	*changed = row->changes && result != row->refusal;
-	return result;
-}
-
-// Show addresses in the log as dotted text and the camera mask unsigned,
-// whether or not the call succeeded.
-static void readable_args(const std::string &call, json &args)
-{
-	if (call == "kel_set_network_ip" && shape(args, "ii"))
-		args[1] = dotted((uint32_t)args[1].get<int>());
-	if (call == "kel_make_event" && shape(args, "iiiiiiii")) {
-		args[6] = dotted((uint32_t)args[6].get<int>());
-		args[7] = (uint32_t)args[7].get<int>();
-	}
-}
 
 // Answer a login. The snmp socket takes the community, the other the
 // password, which refuses everyone while it is empty.
 static int login(conn &c, const json &args)
 {
-	if (!shape(args, "sisi") || listed(get_or(state, "fail", json()), "kel_connect_unix", ""))
+	if (!shape(args, "sisi") || refused("kel_connect_unix", ""))
 		return 0;
 	std::string want = c.snmp ? get_or(state, "community", keld_community).get<std::string>()
 	                          : get_or(state, "password", "").get<std::string>();
@@ -392,29 +366,38 @@ bool answer_request(conn &c, kel_msg *m, bool *changed, json *logged)
 	if (!msg_get_str(m, &name, &n) || !decode_args(m, &args))
 		return false;
 	std::string call(name, n);
+	const call_row *row = nullptr;
+	for (const call_row &r : call_table)
+		if (call == r.name)
+			row = &r;
+	bool fits = row && shape(args, row->shape);
+	if (fits)
+		readable_args(row->shape, args);
 
+	// The reply's outputs follow its result, which is filled in last.  A
+	// call refused or of another shape than its row gets the refusal
+	// without its handler running; one that changes a field of the state
+	// has it saved whenever it does not answer its refusal.
 	msg_clear(m);
 	msg_put_int(m, 0);
-	const call_row *row = find_call(call);
 	int refusal = row ? row->refusal : 0;  // what a failed call answers
-	int result;
+	int result = refusal;
 	*changed = false;
 	try {
 		if (call == "kel_connect_unix")
 			result = login(c, args);
 		else if (call == "kel_disconnect")
 			result = 1;
-		else if (!c.authed)
-			result = refusal;
-		else
-			result = serve(row, args, m, changed);
+		else if (c.authed && fits && !refused(row->name, "")) {
+			result = row->handler({*row, args, m});
+			*changed = row->changes && result != refusal;
+		}
 	} catch (const json::exception &e) {
 		// A hand-edited state whose fields have the wrong types.
 		fprintf(stderr, "keld-sim: %s: %s\n", call.c_str(), e.what());
 		result = refusal;
 		*changed = false;
 	}
-	readable_args(call, args);
 	*logged = {{"conn", c.id}, {"call", call}, {"args", args}, {"result", result}};
 	if (m->bad)
 		msg_clear(m), msg_put_int(m, 0), result = 0;
