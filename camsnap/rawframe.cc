@@ -262,11 +262,8 @@ int give_frame(frame_hold *hold, frame_result got, bool unmap)
 		return 0;
 	release_frame_file(&hold->map, unmap);
 	// post_q: the read unit back, then one more waiting reader let through.
-	if (sem_step(hold->sem_read, +1, SEM_UNDO, nullptr) != 0)
-		return 1;
-	if (sem_step(hold->sem_write, +1, 0, nullptr) != 0)
-		return 1;
-	return 0;
+	return sem_step(hold->sem_read, +1, SEM_UNDO, nullptr) != 0 ||
+	       sem_step(hold->sem_write, +1, 0, nullptr) != 0;
 }
 
 // One of the camera's operations on channel's read unit, its wait cut into
