@@ -5,17 +5,20 @@
 
 #include <time.h>
 
+// Move t on by ns (0 or more) nanoseconds.
+inline void add_ns(struct timespec *t, long long ns)
+{
+	ns += t->tv_nsec;
+	t->tv_sec += (time_t)(ns / 1000000000);
+	t->tv_nsec = (long)(ns % 1000000000);
+}
+
 // The monotonic time ms milliseconds from now.
 inline struct timespec deadline_in_ms(int ms)
 {
 	struct timespec t;
 	clock_gettime(CLOCK_MONOTONIC, &t);
-	t.tv_sec += ms / 1000;
-	t.tv_nsec += (long)(ms % 1000) * 1000000;
-	if (t.tv_nsec >= 1000000000) {
-		t.tv_sec++;
-		t.tv_nsec -= 1000000000;
-	}
+	add_ns(&t, ms * 1000000LL);
 	return t;
 }
 

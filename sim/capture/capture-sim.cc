@@ -24,6 +24,8 @@
 
 #include <vector>
 
+#include "deadline.h"
+#include "number.h"
 #include "rawframe.h"
 
 constexpr const char *raw_path = RAW_FRAME_PATH;
@@ -455,10 +457,8 @@ static void open_y4m(channel *ch, const char *path)
 	int w = 0, h = 0;
 	bool is_420 = true;
 	for (char *tok = strtok(line + 10, " \n"); tok; tok = strtok(nullptr, " \n")) {
-		if (tok[0] == 'W')
-			w = atoi(tok + 1);
-		else if (tok[0] == 'H')
-			h = atoi(tok + 1);
+		if (tok[0] == 'W' || tok[0] == 'H')
+			parse_number(tok + 1, number_prefix, tok[0] == 'W' ? &w : &h);
 		else if (tok[0] == 'C')
 			is_420 = strncmp(tok + 1, "420", 3) == 0;
 	}
@@ -587,29 +587,17 @@ static bool parse_channel(const char *arg, channel *ch)
 	return ch->flag >= 0;
 }
 
-static void add_ns(struct timespec *t, long ns)
-{
-	t->tv_nsec += ns;
-	while (t->tv_nsec >= 1000000000) {
-		t->tv_nsec -= 1000000000;
-		t->tv_sec++;
-	}
-}
-
 int main(int argc, char **argv)
 {
-	long rate = default_rate;
+	int rate = default_rate;
 	const char *y4m_path = nullptr;
 	int opt;
 	while ((opt = getopt(argc, argv, "r:y:")) != -1) {
 		switch (opt) {
-		case 'r': {
-			char *end;
-			rate = strtol(optarg, &end, 10);
-			if (*end || rate < 0 || rate > 10000)
+		case 'r':
+			if (!parse_number(optarg, {true, true, 0, 10000}, &rate))
 				usage();
 			break;
-		}
 		case 'y':
 			y4m_path = optarg;
 			break;

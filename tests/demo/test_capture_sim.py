@@ -194,7 +194,7 @@ class Producer(unittest.TestCase):
         self.assertEqual(leftovers(), ([], []))
 
     def test_bad_command_lines_are_refused(self):
-        for args in ([], ["4"], ["0:800x600"], ["0", "0"], ["-r", "x", "0"],
+        for args in ([], ["4"], ["0:800x600"], ["0", "0"], ["-r", "x", "0"], ["-r", "", "0"],
                      ["0", "1", "2", "3", "1"]):
             with self.subTest(args=args):
                 result = run_capture(*args)
