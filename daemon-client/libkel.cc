@@ -314,7 +314,13 @@ int kel_db_get(int handle, const char *key, void **block, char **value, int mode
 	int32_t result;
 	const char *s;
 	size_t n;
-	if (!exchange(handle, &m, &result) || !result || !msg_get_str(&m, &s, &n))
+	if (!exchange(handle, &m, &result) || !result)
+		return 0;
+	// A success that carries nothing more is keld's word that the key has
+	// no value; anything else there must be the value.
+	if (m.pos == m.len)
+		return result;
+	if (!msg_get_str(&m, &s, &n))
 		return 0;
 	char *copy = (char *)malloc(n + 1);
 	if (!copy)

@@ -16,6 +16,11 @@
 // Every question to keld uses a connection of its own, closed as soon as the
 // question is answered, so that a line whose mgetty keeps ending costs
 // nothing that adds up over months.
+//
+// A question that keld refuses, or answers late or garbled, is no word on the
+// lines: what runs keeps running and the files stay.  A line is stopped only
+// when keld says that it is off.  At start-up, with nothing running yet, the
+// launcher asks again after a pause that doubles up to retry_max_s.
 #include "kel.h"
 #include "keld_login.h"
 #include "linecfg.h"
@@ -44,6 +49,8 @@ constexpr int start_pause_s = 1;        // between starting two supervisors
 constexpr int restart_pause_s = 3;      // between an mgetty ending and the next
 constexpr int stop_grace_ms = 5000;     // for mgetty to end on SIGTERM before SIGKILL
 constexpr int stop_poll_ms = 20;        // between looks at the lines while stopping
+constexpr int retry_first_s = 1;        // before asking again after no usable answer
+constexpr int retry_max_s = 30;         // longest pause between two such questions
 
 static const char mgetty_config[] = "/etc/mgetty/mgetty.config";
 static const char mgetty_path[] = "/usr/sbin/mgetty";
@@ -54,6 +61,7 @@ static bool helper_started[port_count]; // whether helper[n] holds a thread
 // none runs.  Written by the port's supervisor, read by the stopper.
 static std::atomic<pid_t> running[port_count];
 static std::atomic<bool> stopping;      // a stop signal came: start no mgetty
+static std::atomic<bool> unanswered;    // keld's last question about the lines failed
 
 // keld is gone: say so and end the whole process, supervisors included.
 // Output is flushed after every message, so nothing is left to flush here
@@ -87,29 +95,37 @@ static void keld_close(int handle)
 		kel_disconnect(handle);
 }
 
-// Return a malloc'ed copy of the setting's value, or nullptr when it has
-// none. The caller frees the copy.
-static char *settings_read(int handle, const char *key)
+// What a settings read found: a value, keld's word that the key has none,
+// or no usable answer (a refused, failed or garbled call).
+enum setting_read { setting_value, setting_none, setting_failed };
+
+// Read a setting into *copy, a malloc'ed copy of its value that the caller
+// frees; *copy is null unless the result is setting_value.
+static setting_read settings_read(int handle, const char *key, char **copy)
 {
 	void *block = nullptr;
 	char *value = nullptr;
 	int status = -1;
-	if (!kel_db_get(handle, key, &block, &value, 2, &status) || status < 0 || !value)
-		return nullptr;
+	*copy = nullptr;
+	int result = kel_db_get(handle, key, &block, &value, 2, &status);
+	if (result && status < 0)
+		return setting_none;
+	if (!result || !value)
+		return setting_failed;
 	size_t n = strlen(value) + 1;
-	char *copy = (char *)malloc(n);
-	if (copy)
-		memcpy(copy, value, n);
+	*copy = (char *)malloc(n);
+	if (*copy)
+		memcpy(*copy, value, n);
 	free(block);
-	return copy;
+	return *copy ? setting_value : setting_failed;
 }
 
 // Read a per-port setting such as "MGETTY-INIT%d".
-static char *port_setting(int handle, const char *format, int port)
+static setting_read port_setting(int handle, const char *format, int port, char **copy)
 {
 	char key[key_max];
 	snprintf(key, sizeof key, format, port);
-	return settings_read(handle, key);
+	return settings_read(handle, key, copy);
 }
 
 // Print one line on standard output at once, so that it is not lost or
@@ -139,33 +155,44 @@ static void write_options_file(int port, const char *own, const char *remote)
 }
 
 // Write the mgetty configuration and the pppd options file of every port
-// whose settings are there, enabled or not. Never removes a file. Returns 0.
+// whose settings are there, enabled or not. Never removes a file, and leaves
+// the configuration as it was when keld gives no usable answer for one of its
+// lines. Returns 0.
 int create_cfg_file()
 {
 	int handle = keld_open_or_exit();
-	FILE *cfg = fopen(mgetty_config, "w");
-	if (!cfg) {
+	char *init[port_count] = {};
+	bool answered = true;
+	for (int port = 0; port < port_count && answered; port++) {
+		answered = port_setting(handle, "MGETTY-INIT%d", port, &init[port]) != setting_failed;
+		if (!answered)
+			say("keld gave no usable answer for MGETTY-INIT%d: %s left as it was\n", port,
+			    mgetty_config);
+	}
+	FILE *cfg = nullptr;
+	if (answered && !(cfg = fopen(mgetty_config, "w"))) {
 		keld_close(handle);
+		for (int port = 0; port < port_count; port++)
+			free(init[port]);
 		return 0;
 	}
-	bool ok = write_config_head(cfg);
+	bool ok = !cfg || write_config_head(cfg);
 	for (int port = 0; port < port_count; port++) {
-		char *init = port_setting(handle, "MGETTY-INIT%d", port);
-		if (init && *init) {
-			if (init_fits_one_line(init))
-				ok = write_port_stanza(cfg, ports::ttyname[port], init) && ok;
+		if (cfg && init[port] && *init[port]) {
+			if (init_fits_one_line(init[port]))
+				ok = write_port_stanza(cfg, ports::ttyname[port], init[port]) && ok;
 			else
 				say("MGETTY-INIT%d holds a line break: no stanza for %s\n", port, ports::ttyname[port]);
 		}
-		free(init);
+		free(init[port]);
 
 		uint32_t addr;
 		if (!kel_get_network_ip(handle, 0, &addr))
 			continue;
 		char own[INET_ADDRSTRLEN];
 		inet_ntop(AF_INET, &addr, own, sizeof own);
-		char *remote = port_setting(handle, "MGETTY-IP%d", port);
-		if (!remote)
+		char *remote;
+		if (port_setting(handle, "MGETTY-IP%d", port, &remote) != setting_value)
 			continue;
 		if (*remote && !is_dotted_ipv4(remote))
 			say("MGETTY-IP%d is not a dotted IPv4 address: no options file for %s\n", port,
@@ -175,17 +202,29 @@ int create_cfg_file()
 		free(remote);
 	}
 	keld_close(handle);
-	if (fclose(cfg) != 0 || !ok)
+	if (cfg && (fclose(cfg) != 0 || !ok))
 		say("%s: cannot be written\n", mgetty_config);
 	return 0;
 }
 
-// Return the port's bit of the enabled-port mask, 0 when it is not enabled.
+// Return the port's bit of the enabled-port mask, 0 when keld says that the
+// port is off, or -1 when keld gave no usable answer. keld saying that the
+// mask has no value is its word that no port is enabled.
 int is_enable(int port)
 {
 	int handle = keld_open_or_exit();
-	char *text = settings_read(handle, "MGETTY-PORT");
+	char *text;
+	setting_read found = settings_read(handle, "MGETTY-PORT", &text);
 	keld_close(handle);
+	// One line when keld stops answering and one when it answers again,
+	// however many supervisors ask in between.
+	if (found == setting_failed) {
+		if (!unanswered.exchange(true))
+			say("keld gave no usable answer for MGETTY-PORT: the lines stay as they are\n");
+		return -1;
+	}
+	if (unanswered.exchange(false))
+		say("keld answers for MGETTY-PORT again\n");
 	int mask = port_mask(text);
 	free(text);
 	return port_bit(mask, port);
@@ -231,7 +270,8 @@ static pid_t start_mgetty(int port)
 static void *luncher(void *arg)
 {
 	int port = (int)(intptr_t)arg;
-	while (is_enable(port)) {
+	// No usable answer (-1) leaves the line as it is: running.
+	while (is_enable(port) != 0) {
 		// Say that a start is under way before looking at the stop flag:
 		// either the stopper waits for this start, or this start sees the
 		// flag (sequentially consistent atomics make one of the two true).
@@ -316,14 +356,22 @@ int main()
 	}
 	create_cfg_file();
 	for (int port = 0; port < port_count; port++) {
-		if (!is_enable(port))
+		// Nothing runs yet that an answer could keep: ask until keld gives
+		// its word, pausing twice as long after each failure, up to a bound.
+		int enabled, retry_s = retry_first_s;
+		while ((enabled = is_enable(port)) < 0) {
+			pause_seconds(retry_s);
+			retry_s = retry_s * 2 < retry_max_s ? retry_s * 2 : retry_max_s;
+		}
+		if (!enabled)
 			continue;
 		helper_started[port] =
 		        pthread_create(&helper[port], nullptr, luncher, (void *)(intptr_t)port) == 0;
 		pause_seconds(start_pause_s);
 	}
+	// A port keld gives no usable answer about is still waited for.
 	for (int port = 0; port < port_count; port++)
-		if (is_enable(port) && helper_started[port])
+		if (is_enable(port) != 0 && helper_started[port])
 			pthread_join(helper[port], nullptr);
 	// Supervisors end early on a stop signal; the stopper ends the process
 	// by that signal once every mgetty is gone.

@@ -231,8 +231,10 @@ static int db_get(const request &r)
 	const std::string &key = r.args[0].get_ref<const std::string &>();
 	json settings = get_or(state, "settings", json::object());
 	auto it = settings.is_object() ? settings.find(key) : settings.end();
-	if (refused(r.row.name, key) || it == settings.end() || !it->is_string())
+	if (refused(r.row.name, key) || (it != settings.end() && !it->is_string()))
 		return 0;
+	if (it == settings.end())
+		return 1;  // answered: the key has no value
 	return put_text(r, *it);
 }
 

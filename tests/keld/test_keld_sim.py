@@ -130,7 +130,7 @@ class Calls(unittest.TestCase):
         cases = [
             (["db_get", "MGETTY-PORT"], "1 1 5"),
             (["db_get", "EMPTY"], "1 0 "),
-            (["db_get", "MISSING"], "0 -1 (null)"),
+            (["db_get", "MISSING"], "1 -1 (null)"),
             (["db_get", "BROKEN"], "0 -1 (null)"),
             (["get_ip", 0], "1 192.0.2.10"),
             (["get_ip", 1], "1 255.255.255.0"),

@@ -6,6 +6,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import time
 import unittest
@@ -130,7 +131,9 @@ class Supervisors(unittest.TestCase):
                 asked.append(tl.now())
                 c.sendall(kelsys.reply(1, b"1" if len(asked) == 1 else b"0"))
             else:
-                c.sendall(kelsys.reply(int(call in (b"kel_connect_unix", b"kel_disconnect"))))
+                # Logins succeed; every other setting has no value.
+                c.sendall(kelsys.reply(int(call in (b"kel_connect_unix", b"kel_disconnect",
+                                                    b"kel_db_get"))))
         kelsys.scripted_keld(self, answer)
         with open(tl.options_path(0), "w") as f:
             f.write("old\n")
@@ -164,6 +167,70 @@ class Supervisors(unittest.TestCase):
             pid = tl.starts("ttySMX1")[0]["pid"]
             self.assertEqual(tl.ends("ttySMX1"), [])
             os.kill(pid, 0)
+
+    def test_no_usable_answer_keeps_the_lines_and_files(self):
+        ips = {0: "192.0.2.2"}
+        no_word = b"keld gave no usable answer for MGETTY-PORT: the lines stay as they are\n"
+        again = b"keld answers for MGETTY-PORT again\n"
+        with open(tl.CONFIG, "w") as f:
+            f.write("old\n")
+        tl.hold("ttySMX0")
+        refusing = tl.state("1", inits={0: "ATZ"}, ips=ips,
+                            fail=["kel_db_get:MGETTY-PORT", "kel_db_get:MGETTY-INIT1"])
+        with kelsys.KeldSim(refusing) as sim:
+            self.proc = tl.launch()
+            with self.subTest("at start-up: ask again, never end"):
+                self.assertTrue(tl.wait_until(lambda: tl.port_questions(sim) >= 2, 5))
+                self.assertIsNone(self.proc.poll(), tl.output(self.proc))
+                self.assertEqual(tl.starts(), [])
+                self.assertEqual(tl.read(tl.CONFIG), b"old\n")
+                sim.reload(tl.state("1", ips=ips))
+                self.assertTrue(tl.wait_until(lambda: tl.starts("ttySMX0"), 10), tl.output(self.proc))
+                # Then ports 1 to 3 a second later, and port 0 for the wait.
+                asked = tl.port_questions(sim)
+                self.assertTrue(tl.wait_until(lambda: tl.port_questions(sim) == asked + 4, 5))
+            with self.subTest("while supervising: mgetty goes on"):
+                sim.reload(refusing)
+                tl.release("ttySMX0")
+                self.assertTrue(tl.wait_until(lambda: len(tl.starts("ttySMX0")) == 2, 6))
+                self.assertIsNone(self.proc.poll())
+                self.assertTrue(os.path.exists(tl.options_path(0)))
+            with self.subTest("only keld's word stops a line"):
+                sim.reload(tl.state("0", ips=ips))
+                tl.release("ttySMX0")
+                status, out, err = tl.finish(self.proc, 15)
+                self.assertEqual(status, 0)
+                self.assertFalse(os.path.exists(tl.options_path(0)))
+                self.assertEqual(out.count(no_word), 2, out)
+                self.assertEqual(out.count(again), 2, out)
+
+    def test_garbled_answers_are_no_word_on_the_lines(self):
+        # A daemon that dies in the middle of its first two answers about the
+        # mask: the launcher asks again and then supervises as told.
+        asked = []
+
+        def answer(c, payload):
+            call, *args = kelsys.fields(payload)
+            if call == b"kel_db_get" and args[0] == b"MGETTY-PORT":
+                asked.append(tl.now())
+                if len(asked) <= 2:
+                    c.sendall(kelsys.reply(1, b"1")[:-2])
+                    c.shutdown(socket.SHUT_RDWR)
+                else:
+                    c.sendall(kelsys.reply(1, b"1"))
+            else:
+                c.sendall(kelsys.reply(int(call in (b"kel_connect_unix", b"kel_disconnect",
+                                                    b"kel_db_get"))))
+        kelsys.scripted_keld(self, answer)
+        tl.hold("ttySMX0")
+        with open(tl.options_path(0), "w") as f:
+            f.write("old\n")
+        self.proc = tl.launch()
+        self.assertTrue(tl.wait_until(lambda: tl.starts("ttySMX0"), 10), tl.output(self.proc))
+        self.assertIsNone(self.proc.poll())
+        self.assertEqual(tl.read(tl.options_path(0)), b"old\n")
+        # Asked again after one second, then after two.
+        self.assertGreaterEqual(asked[2] - asked[0], 3 - EARLY)
 
     def test_keld_gone_ends_the_launcher_not_mgetty(self):
         tl.hold("ttySMX1")
