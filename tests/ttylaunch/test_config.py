@@ -3,7 +3,10 @@ and the pppd options files it writes, what it refuses to write, and how it
 ends when no line is enabled or keld is not there."""
 
 import os
+import pwd
+import select
 import shutil
+import socket
 import unittest
 
 import kelsys
@@ -179,6 +182,30 @@ class Configuration(unittest.TestCase):
         self.assertEqual(status, 1)
         self.assertEqual(out, kelsys.ABSENT.encode() + b"Cannot connect to keld\n")
         self.assertFalse(os.path.exists(tl.CONFIG))
+
+    def test_socket_of_another_user_is_never_called(self):
+        # Someone else's socket on keld's path, listening: the launcher, as
+        # root, says whose it is and asks it nothing, unless the integrator
+        # named that user as keld's.
+        impostor = socket.socket(socket.AF_UNIX)
+        self.addCleanup(impostor.close)
+        impostor.bind(kelsys.COMMUNITY_SOCKET)
+        impostor.listen(8)
+        impostor.setblocking(False)
+        nobody = pwd.getpwnam("nobody").pw_uid
+        os.chown(kelsys.COMMUNITY_SOCKET, nobody, nobody)
+        self.addCleanup(os.unlink, kelsys.COMMUNITY_SOCKET)
+        status, out, err = tl.finish(tl.launch())
+        self.assertEqual((status, out), (1, b"%s belongs to nobody (uid %d), not to keld: not trusted\n"
+                                            b"Cannot connect to keld\n"
+                                         % (kelsys.COMMUNITY_SOCKET.encode(), nobody)))
+        self.assertRaises(BlockingIOError, impostor.accept)
+        self.assertFalse(os.path.exists(tl.CONFIG))
+        proc = tl.launch(env={"KELD_SOCKET_OWNER": "nobody"})
+        try:
+            self.assertTrue(kelsys.wait_for(lambda: select.select([impostor], [], [], 0.1)[0], 5))
+        finally:
+            tl.stop(proc)
 
     def test_arguments_are_ignored(self):
         with kelsys.KeldSim(tl.state("0", inits={3: "ATZ"})):
