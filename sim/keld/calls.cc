@@ -9,6 +9,8 @@
 #include <stdio.h>
 #include <string.h>
 
+constexpr int state_depth_max = 64;     // arrays and objects within one another
+
 json state;
 
 enum sensor_type { temperature = 1, ma420 = 2, atod = 5 };
@@ -18,8 +20,37 @@ std::string dump(const json &j, int indent)
 	return j.dump(indent, ' ', false, json::error_handler_t::replace);
 }
 
+// True when no array or object in the JSON text lies deeper than
+// state_depth_max: the parser, the dump and the freeing all recurse.
+static bool depth_within_bound(const std::string &text)
+{
+	int depth = 0;
+	bool in_string = false;
+	for (size_t i = 0; i < text.size(); i++) {
+		char c = text[i];
+		if (in_string) {
+			if (c == '\\')
+				i++;
+			else if (c == '"')
+				in_string = false;
+		} else if (c == '"') {
+			in_string = true;
+		} else if (c == '[' || c == '{') {
+			if (++depth > state_depth_max)
+				return false;
+		} else if (c == ']' || c == '}') {
+			depth--;
+		}
+	}
+	return true;
+}
+
 bool parse_state(const std::string &text, json *out, std::string *why)
 {
+	if (!depth_within_bound(text)) {
+		*why = "nested deeper than " + std::to_string(state_depth_max) + " levels";
+		return false;
+	}
 	json j = json::parse(text, nullptr, false);
 	if (j.is_discarded()) {
 		*why = "not valid JSON";

@@ -15,6 +15,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -22,38 +23,55 @@
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 
 constexpr int listen_backlog = 128;
+constexpr int idle_client_s = 30;       // a client silent this long is dropped
+constexpr int accept_pause_ms = 100;    // at the descriptor limit, between tries
 
 static std::mutex state_lock;          // guards state, the state file and the log
 static std::string state_path;         // the file it lives in
 static int log_fd = -1;                // call log, or -1
 static std::atomic<int> next_conn{1};  // id of the next connection
 
-// Read and parse the state file. Return false and set why on failure.
+// Read and parse the state file. Return false and set why on failure. Only
+// a regular file is read: opening a FIFO would block every client behind
+// the state lock.
 static bool load_state(const std::string &path, json *out, std::string *why)
 {
-	std::ifstream in(path, std::ios::binary);
-	if (!in) {
+	int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	if (fd < 0) {
 		*why = strerror(errno);
 		return false;
 	}
-	std::stringstream ss;
-	ss << in.rdbuf();
-	if (in.bad()) {
-		*why = "read error";
+	struct stat st;
+	if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode)) {
+		*why = "not a regular file";
+		close(fd);
 		return false;
 	}
-	return parse_state(ss.str(), out, why);
+	std::string text;
+	char buf[65536];
+	ssize_t k;
+	while ((k = read(fd, buf, sizeof buf)) != 0) {
+		if (k < 0 && errno == EINTR)
+			continue;
+		if (k < 0) {
+			*why = strerror(errno);
+			close(fd);
+			return false;
+		}
+		text.append(buf, (size_t)k);
+	}
+	close(fd);
+	return parse_state(text, out, why);
 }
 
 // Write the state to a temporary file beside the real one, sync it and move
@@ -173,6 +191,19 @@ static void serve_connection(conn c)
 	log_line({{"conn", c.id}, {"event", "close"}});
 }
 
+// End keld-sim when path is another user's: an impostor's socket is neither
+// served beside nor taken over without a word.
+static void refuse_foreign_or_exit(const char *path)
+{
+	struct stat st;
+	if (lstat(path, &st) < 0 || st.st_uid == geteuid())
+		return;
+	struct passwd *pw = getpwuid(st.st_uid);
+	fprintf(stderr, "keld-sim: %s belongs to %s (uid %u), not to us: not taking it\n", path,
+	        pw ? pw->pw_name : "no user", (unsigned)st.st_uid);
+	exit(1);
+}
+
 // Listen on path, replacing a socket file that nobody listens on any more.
 // A live daemon's socket is left alone: taking it over would cut that
 // daemon's clients off from the state they expect.
@@ -182,6 +213,7 @@ static int listen_on_or_exit(const char *path)
 	memset(&sa, 0, sizeof sa);
 	sa.sun_family = AF_UNIX;
 	strncpy(sa.sun_path, path, sizeof sa.sun_path - 1);
+	refuse_foreign_or_exit(path);
 	int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
 	if (fd < 0) {
 		perror("socket");
@@ -237,8 +269,17 @@ static void connection_worker()
 				on = i;
 			}
 		}
+		// Out of descriptors the socket stays readable: pause rather than
+		// spin until a client leaves.
+		if (fd < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM))
+			poll(nullptr, 0, accept_pause_ms);
 		if (fd < 0)
 			continue;  // another worker took it
+		// A silent client, or one that stops reading, holds only its own
+		// thread and descriptor, and only for so long.
+		struct timeval idle = {idle_client_s, 0};
+		setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
+		setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &idle, sizeof idle);
 		if (--idle_workers == 0)
 			std::thread(connection_worker).detach();
 		conn c = {fd, next_conn++, on == 0, false};

@@ -2,7 +2,9 @@
 
 import json
 import os
+import pwd
 import random
+import resource
 import signal
 import socket
 import struct
@@ -36,7 +38,9 @@ class Startup(unittest.TestCase):
         cases = [("missing", None, "No such file"),
                  ("not json", b"{\"sensors\": [", "not valid JSON"),
                  ("not an object", b"[1, 2]", "not a JSON object"),
-                 ("empty", b"", "not valid JSON")]
+                 ("empty", b"", "not valid JSON"),
+                 ("nested 10,000 deep", b'{"a": ' + b"[" * 10000 + b"]" * 10000 + b"}",
+                  "nested deeper")]
         for path in ("/tmp/.keld-snmp", "/tmp/.keld"):
             if os.path.exists(path):
                 os.unlink(path)
@@ -76,6 +80,24 @@ class Startup(unittest.TestCase):
                 self.assertFalse(os.path.exists("/tmp/.keld-snmp"))
                 self.assertFalse(os.path.exists("/tmp/.keld"))
 
+
+    def test_another_users_socket_is_not_taken(self):
+        for path in ("/tmp/.keld-snmp", "/tmp/.keld"):
+            if os.path.exists(path):
+                os.unlink(path)
+        impostor = socket.socket(socket.AF_UNIX)
+        impostor.bind("/tmp/.keld-snmp")
+        impostor.listen(1)
+        self.addCleanup(impostor.close)
+        nobody = pwd.getpwnam("nobody").pw_uid
+        os.chown("/tmp/.keld-snmp", nobody, nobody)
+        with open(STATE, "w") as f:
+            f.write("{}")
+        r = subprocess.run([binary("keld-sim"), "--state", STATE], capture_output=True, timeout=10)
+        self.assertEqual((r.returncode, r.stdout), (1, b""))
+        self.assertEqual(r.stderr.decode(), "keld-sim: /tmp/.keld-snmp belongs to nobody (uid %d), "
+                                            "not to us: not taking it\n" % nobody)
+        self.assertEqual(os.stat("/tmp/.keld-snmp").st_uid, nobody)
 
     def test_a_live_daemon_keeps_its_sockets(self):
         with KeldSim({"settings": {"K": "first"}}) as first:
@@ -218,6 +240,18 @@ class Reload(unittest.TestCase):
             sim.proc.wait(timeout=10)
             self.assertIn(b"keeping the state in memory", sim.proc.stderr.read())
 
+    def test_sighup_on_a_fifo_keeps_serving(self):
+        with KeldSim({"settings": {"K": "old"}}) as sim:
+            os.unlink(STATE)
+            os.mkfifo(STATE)
+            self.addCleanup(os.unlink, STATE)
+            sim.proc.send_signal(signal.SIGHUP)
+            time.sleep(0.2)
+            self.assertEqual(kelcall("db_get", "K")[1], ["1 3 old"])
+            sim.proc.terminate()
+            sim.proc.wait(timeout=10)
+            self.assertIn(b"not a regular file; keeping the state in memory", sim.proc.stderr.read())
+
 
 def raw_client():
     s = socket.socket(socket.AF_UNIX)
@@ -225,13 +259,22 @@ def raw_client():
     return s
 
 
-def hung_up(c):
-    """True when the daemon closed the connection (with or without a reset)."""
-    c.settimeout(5)
+def hung_up(c, seconds=5):
+    """True when the daemon closes the connection (with or without a reset)
+    within seconds."""
+    c.settimeout(seconds)
     try:
         return c.recv(100) == b""
     except ConnectionResetError:
         return True
+    except socket.timeout:
+        return False
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def login_payload():
@@ -278,6 +321,25 @@ class Robustness(unittest.TestCase):
                 reply = stalled.recv(100)       # its login's answer, then the hang-up
                 self.assertTrue(reply.startswith(b"\x00\x00\x00\x05i\x00\x00\x00\x01"), reply)
             self.assertIsNone(sim.proc.poll())
+
+    def test_out_of_descriptors_it_waits_and_silent_clients_are_dropped(self):
+        with KeldSim({}) as sim:
+            silent = raw_client()
+            self.addCleanup(silent.close)
+            self.assertTrue(wait_for(lambda: any(e.get("event") == "open" for e in sim.entries())))
+            accepted = time.monotonic()
+            resource.prlimit(sim.proc.pid, resource.RLIMIT_NOFILE, (16, 16))
+            waiting = [raw_client() for _ in range(30)]
+            with self.subTest("no busy loop at the descriptor limit"):
+                before = cpu_seconds(sim.proc.pid)
+                time.sleep(2)
+                self.assertLess(cpu_seconds(sim.proc.pid) - before, 0.3)
+            for c in waiting:
+                c.close()
+            with self.subTest("a silent client is dropped after 30 seconds"):
+                self.assertTrue(hung_up(silent, 40))
+                self.assertGreater(time.monotonic() - accepted, 29)
+                self.assertEqual(kelcall("noop")[1], ["1"])
 
     def test_kill_9_during_changes_leaves_a_complete_state_file(self):
         base = {"sensors": SENSORS, "settings": {"K%d" % i: "v" * 200 for i in range(200)}}
