@@ -133,10 +133,9 @@ static int call_int_out(int handle, const char *call, int n, const int32_t *args
 {
 	kel_msg m;
 	begin(&m, call, n, args);
-	int32_t result, v;
-	if (!exchange(handle, &m, &result) || !result || !msg_get_int(&m, &v))
+	int32_t result;
+	if (!exchange(handle, &m, &result) || !result || !msg_get_int(&m, out))
 		return 0;
-	*out = v;
 	return result;
 }
 
@@ -248,14 +247,11 @@ int kel_get_all_sensor_online(int handle, int **list)
 	if (!out)
 		return 0;
 	out[0] = n;
-	for (int i = 1; i <= 2 * n; i++) {
-		int32_t v;
-		if (!msg_get_int(&m, &v)) {
+	for (int i = 1; i <= 2 * n; i++)
+		if (!msg_get_int(&m, &out[i])) {
 			free(out);
 			return 0;
 		}
-		out[i] = v;
-	}
 	*list = out;
 	return result;
 }
