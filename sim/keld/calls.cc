@@ -375,18 +375,15 @@ static int login(conn &c, const json &args)
 static bool decode_args(kel_msg *m, json *args)
 {
 	while (m->pos < m->len) {
-		if (m->data[m->pos] == kel_tag_int) {
-			int32_t v;
-			if (!msg_get_int(m, &v))
-				return false;
+		int32_t v;
+		const char *s;
+		size_t n;
+		if (m->data[m->pos] == kel_tag_int && msg_get_int(m, &v))
 			args->push_back(v);
-		} else {
-			const char *s;
-			size_t n;
-			if (!msg_get_str(m, &s, &n))
-				return false;
+		else if (m->data[m->pos] != kel_tag_int && msg_get_str(m, &s, &n))
 			args->push_back(std::string(s, n));
-		}
+		else
+			return false;
 	}
 	return true;
 }
